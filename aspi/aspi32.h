@@ -1,0 +1,121 @@
+// ASPI for Win32: request records, constants and entry-point types.
+// Shared by the program and by every ASPI layer built here.
+#ifndef ASPI32_H
+#define ASPI32_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <windows.h>
+
+// Commands (SRB_Cmd).
+#define SC_HA_INQUIRY 0x00
+#define SC_GET_DEV_TYPE 0x01
+#define SC_EXEC_SCSI_CMD 0x02
+#define SC_ABORT_SRB 0x03
+#define SC_RESET_DEV 0x04
+
+// Request status (SRB_Status, and the status byte of the support-info word).
+#define SS_PENDING 0x00
+#define SS_COMP 0x01
+#define SS_ABORTED 0x02
+#define SS_ABORT_FAIL 0x03
+#define SS_ERR 0x04
+#define SS_INVALID_CMD 0x80
+#define SS_INVALID_HA 0x81
+#define SS_NO_DEVICE 0x82
+#define SS_INVALID_SRB 0xE0
+#define SS_FAILED_INIT 0xE4
+#define SS_ASPI_IS_BUSY 0xE5
+#define SS_BUFFER_TO_BIG 0xE6
+#define SS_NO_ADAPTERS 0xE8
+
+// Request flags (SRB_Flags).
+#define SRB_POSTING 0x01
+#define SRB_ENABLE_RESIDUAL_COUNT 0x04
+#define SRB_DIR_IN 0x08
+#define SRB_DIR_OUT 0x10
+#define SRB_EVENT_NOTIFY 0x40
+
+// Host adapter status (SRB_HaStat).
+#define HASTAT_OK 0x00
+#define HASTAT_TIMEOUT 0x09
+#define HASTAT_COMMAND_TIMEOUT 0x0B
+#define HASTAT_SEL_TO 0x11
+#define HASTAT_DO_DU 0x12
+#define HASTAT_BUS_FREE 0x13
+#define HASTAT_PHASE_ERR 0x14
+
+// Target status (SRB_TargStat).
+#define STATUS_GOOD 0x00
+#define STATUS_CHKCOND 0x02
+#define STATUS_BUSY 0x08
+
+// Peripheral device types (SRB_DeviceType).
+#define DTYPE_DASD 0x00
+#define DTYPE_SEQD 0x01
+#define DTYPE_WORM 0x04
+#define DTYPE_CDROM 0x05
+#define DTYPE_OPTI 0x07
+
+#define SENSE_LEN 14
+
+#pragma pack(push, 1)
+
+// SC_GET_DEV_TYPE: answered before SendASPI32Command returns.
+struct SRB_GDEVBlock {
+	uint8_t SRB_Cmd;
+	uint8_t SRB_Status;
+	uint8_t SRB_HaId;
+	uint8_t SRB_Flags;
+	uint32_t SRB_Hdr_Rsvd;
+	uint8_t SRB_Target;
+	uint8_t SRB_Lun;
+	uint8_t SRB_DeviceType;
+	uint8_t SRB_Rsvd1;
+};
+
+// SC_EXEC_SCSI_CMD: usually runs on after SendASPI32Command returns
+// SS_PENDING; the final SRB_Status is written before the event is signalled.
+struct SRB_ExecSCSICmd {
+	uint8_t SRB_Cmd;
+	uint8_t SRB_Status;
+	uint8_t SRB_HaId;
+	uint8_t SRB_Flags;
+	uint32_t SRB_Hdr_Rsvd;
+	uint8_t SRB_Target;
+	uint8_t SRB_Lun;
+	uint16_t SRB_Rsvd1;
+	uint32_t SRB_BufLen;
+	uint8_t *SRB_BufPointer;
+	uint8_t SRB_SenseLen;
+	uint8_t SRB_CDBLen;
+	uint8_t SRB_HaStat;
+	uint8_t SRB_TargStat;
+	void *SRB_PostProc;
+	uint8_t SRB_Rsvd2[20];
+	uint8_t CDBByte[16];
+	uint8_t SenseArea[SENSE_LEN + 2];
+};
+
+#pragma pack(pop)
+
+// Both entry points use the C calling convention: the caller pops.
+typedef DWORD(__cdecl *aspi_support_info_fn)(void);
+typedef DWORD(__cdecl *aspi_send_command_fn)(void *srb);
+
+// Published layout on 32-bit Windows; with 8-byte pointers the two pointer
+// fields widen and every later offset moves with them.
+#define ASPI_PTR_EXTRA (sizeof(void *) - 4)
+static_assert(sizeof(SRB_GDEVBlock) == 12, "SRB_GDEVBlock size");
+static_assert(offsetof(SRB_GDEVBlock, SRB_Target) == 8, "SRB_Target");
+static_assert(offsetof(SRB_GDEVBlock, SRB_DeviceType) == 10, "SRB_DeviceType");
+static_assert(offsetof(SRB_ExecSCSICmd, SRB_BufLen) == 12, "SRB_BufLen");
+static_assert(offsetof(SRB_ExecSCSICmd, SRB_BufPointer) == 16, "SRB_BufPointer");
+static_assert(offsetof(SRB_ExecSCSICmd, SRB_SenseLen) == 20 + ASPI_PTR_EXTRA, "SRB_SenseLen");
+static_assert(offsetof(SRB_ExecSCSICmd, SRB_PostProc) == 24 + ASPI_PTR_EXTRA, "SRB_PostProc");
+static_assert(offsetof(SRB_ExecSCSICmd, CDBByte) == 48 + 2 * ASPI_PTR_EXTRA, "CDBByte");
+static_assert(offsetof(SRB_ExecSCSICmd, SenseArea) == 64 + 2 * ASPI_PTR_EXTRA, "SenseArea");
+static_assert(sizeof(SRB_ExecSCSICmd) == 80 + 2 * ASPI_PTR_EXTRA, "SRB_ExecSCSICmd size");
+
+#endif

@@ -1,0 +1,71 @@
+// sysgrab: copies logical blocks 0-15 of the first CD-ROM drive, 2048 bytes
+// each, into a file, through the ASPI for Win32 layer.
+
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "wnaspi32.h"
+
+#define BLOCK_SIZE 2048
+#define BLOCK_COUNT 16
+#define FIRST_LBA 0
+#define IMAGE_SIZE (BLOCK_SIZE * BLOCK_COUNT)
+
+static const char usage[] = "SYSGRAB.EXE 0.001 -- to be used with KAVOR 0.070 MS-DOS port\n"
+                            " extracts the lower 16 sectors from a cdrom in 2048-byte mode.\n"
+                            " the first cdrom drive found is used. requires wnaspi32.\n"
+                            "\n"
+                            " usage: sysgrab.exe [output file]\n"
+                            " example: sysgrab.exe gamedisc.bin\n";
+
+// The image file, open from the start of the run to its end.
+static FILE *out;
+
+// Reads the sixteen blocks into one buffer and writes it out in one piece,
+// so a run that fails part way leaves the file empty. Bytes no read
+// delivers stay 0xFF.
+static void wnaspi32_extract()
+{
+	static uint8_t buff[IMAGE_SIZE];
+	int n;
+
+	memset(buff, 0xff, sizeof buff);
+	for (n = 0; n < BLOCK_COUNT; n++)
+		wnaspi32_read(FIRST_LBA + n, buff + n * BLOCK_SIZE, BLOCK_SIZE);
+	if (fwrite(buff, 1, sizeof buff, out) != sizeof buff) {
+		printf("ERROR: could not write output file\n");
+		exit(1);
+	}
+}
+
+int main(int argc, char *argv[])
+{
+	if (argc != 2) {
+		fputs(usage, stdout);
+		return 0;
+	}
+	printf("SYSGRAB.EXE 0.001\n");
+
+	// Created, or truncated, before the drive is looked for.
+	out = fopen(argv[1], "wb");
+	if (out == NULL) {
+		printf("ERROR: could not open output file\n");
+		exit(1);
+	}
+
+	printf("initializing wnaspi32\n");
+	wnaspi32_init();
+	printf("extracting ...\n");
+	wnaspi32_extract();
+	printf("deinitializing wnaspi32\n");
+	wnaspi32_deinit();
+
+	if (fclose(out) != 0) {
+		printf("ERROR: could not write output file\n");
+		exit(1);
+	}
+	printf("extraction complete\n");
+	return 0;
+}

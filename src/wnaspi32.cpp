@@ -1,0 +1,153 @@
+// ASPI device access over the WNASPI32 library, loaded at run time.
+
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "aspi32.h"
+#include "wnaspi32.h"
+
+#define TARGETS_PER_ADAPTER 8
+
+static HMODULE wnaspi32;
+static aspi_support_info_fn wnaspi32_info;
+static aspi_send_command_fn wnaspi32_command;
+
+// The unit every read goes to: adapter and target, LUN 0.
+static int adapter;
+static int target;
+
+// One request record serves every command: only one is ever outstanding.
+static SRB_ExecSCSICmd srb;
+
+void wnaspi32_init()
+{
+	DWORD info;
+	int adapters, a, t;
+
+	wnaspi32 = LoadLibraryA("WNASPI32");
+	if (wnaspi32 == NULL) {
+		printf("ERROR: wnaspi32 library not found\n");
+		exit(1);
+	}
+	// GetProcAddress hands back a generic function pointer; going through
+	// void (*)(void) converts it to the real type without a cast warning.
+	wnaspi32_info =
+	    (aspi_support_info_fn)(void (*)(void))GetProcAddress(wnaspi32, "GetASPI32SupportInfo");
+	wnaspi32_command =
+	    (aspi_send_command_fn)(void (*)(void))GetProcAddress(wnaspi32, "SendASPI32Command");
+	if (wnaspi32_info == NULL || wnaspi32_command == NULL) {
+		printf("ERROR: invalid wnaspi32 version\n");
+		exit(1);
+	}
+
+	// Bits 8-15: status of the layer; bits 0-7: number of host adapters.
+	info = wnaspi32_info();
+	if (((info >> 8) & 0xff) != SS_COMP) {
+		printf("ERROR: could not initialize wnaspi32\n");
+		exit(1);
+	}
+	adapters = info & 0xff;
+	if (adapters == 0) {
+		printf("ERROR: no wnaspi32 adapters found\n");
+		exit(1);
+	}
+
+	for (a = 0; a < adapters; a++) {
+		for (t = 0; t < TARGETS_PER_ADAPTER; t++) {
+			if (wnaspi32_is_cdrom(a, t) == 1) {
+				printf("using wnaspi32 device %02u:%02u\n", (unsigned)a,
+				       (unsigned)t);
+				adapter = a;
+				target = t;
+				return;
+			}
+		}
+	}
+	// Reading from an address that is not a CD-ROM unit could mean reading
+	// a hard disk: stop instead.
+	printf("ERROR: no cdrom drive found\n");
+	exit(1);
+}
+
+void wnaspi32_deinit()
+{
+	FreeLibrary(wnaspi32);
+}
+
+// 1: a CD-ROM unit answered at (a, t, LUN 0); 0: another kind of unit
+// answered; -1: no unit answered or the request failed.
+int wnaspi32_is_cdrom(int a, int t)
+{
+	SRB_GDEVBlock probe;
+
+	memset(&probe, 0, sizeof probe);
+	probe.SRB_Cmd = SC_GET_DEV_TYPE;
+	probe.SRB_HaId = (uint8_t)a;
+	probe.SRB_Target = (uint8_t)t;
+	probe.SRB_Lun = 0;
+	// This request is answered before the call returns.
+	wnaspi32_command(&probe);
+	if (probe.SRB_Status != SS_COMP)
+		return -1;
+	return probe.SRB_DeviceType == DTYPE_CDROM ? 1 : 0;
+}
+
+// Sends one data-in command to the selected unit and waits for it to end.
+// SS_COMP and SS_ERR both let the run go on; cdb_length is at most 16.
+void wnaspi32_issue_command(const uint8_t *cdb, int cdb_length, uint8_t *buffer,
+                            uint32_t buffer_length)
+{
+	HANDLE event;
+
+	event = CreateEventA(NULL, TRUE, FALSE, NULL);
+	if (event == NULL) {
+		printf("ERROR: cannot create an event handler\n");
+		exit(1);
+	}
+
+	memset(&srb, 0, sizeof srb);
+	srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
+	srb.SRB_HaId = (uint8_t)adapter;
+	srb.SRB_Target = (uint8_t)target;
+	srb.SRB_Lun = 0;
+	srb.SRB_Flags = SRB_DIR_IN | SRB_EVENT_NOTIFY;
+	srb.SRB_BufLen = buffer_length;
+	srb.SRB_BufPointer = buffer;
+	srb.SRB_SenseLen = SENSE_LEN;
+	srb.SRB_CDBLen = (uint8_t)cdb_length;
+	srb.SRB_PostProc = event;
+	memcpy(srb.CDBByte, cdb, (size_t)cdb_length);
+
+	// SS_PENDING: the layer runs the command on its own and signals the
+	// event once SRB_Status is final. Any other answer is already final.
+	if (wnaspi32_command(&srb) == SS_PENDING)
+		WaitForSingleObject(event, INFINITE);
+
+	if (srb.SRB_Status != SS_COMP && srb.SRB_Status != SS_ERR) {
+		printf("ERROR: status = %08lx\n", (unsigned long)srb.SRB_Status);
+		exit(1);
+	}
+	CloseHandle(event);
+}
+
+// READ(10) of the single block at lba.
+void wnaspi32_read(int32_t lba, uint8_t *buffer, uint32_t buffer_length)
+{
+	uint8_t cdb[10];
+	uint32_t block = (uint32_t)lba;
+
+	cdb[0] = 0x28;
+	cdb[1] = 0;
+	cdb[2] = (uint8_t)(block >> 24);
+	cdb[3] = (uint8_t)(block >> 16);
+	cdb[4] = (uint8_t)(block >> 8);
+	cdb[5] = (uint8_t)block;
+	cdb[6] = 0;
+	cdb[7] = 0; // transfer length: one block
+	cdb[8] = 1;
+	cdb[9] = 0;
+	wnaspi32_issue_command(cdb, (int)sizeof cdb, buffer, buffer_length);
+}
