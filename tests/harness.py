@@ -1,0 +1,209 @@
+"""Runs the real sysgrab program against the simulated ASPI bus.
+
+The environment chooses the program and how it runs:
+  SYSGRAB_RUNNER  native (default) or wine
+  SYSGRAB_BIN     the program: build/linux/sysgrab or build/win32/sysgrab.exe
+  SYSGRAB_BUILD   the build folder holding the bus builds (sim, sim-noinfo,
+                  sim-nocommand)
+"""
+
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+BLOCK = 2048
+IMAGE_SIZE = 16 * BLOCK
+
+USAGE = (
+    "SYSGRAB.EXE 0.001 -- to be used with KAVOR 0.070 MS-DOS port\n"
+    " extracts the lower 16 sectors from a cdrom in 2048-byte mode.\n"
+    " the first cdrom drive found is used. requires wnaspi32.\n"
+    "\n"
+    " usage: sysgrab.exe [output file]\n"
+    " example: sysgrab.exe gamedisc.bin\n"
+)
+BANNER = "SYSGRAB.EXE 0.001"
+INIT = "initializing wnaspi32"
+
+
+def success_lines(adapter, target):
+    return [
+        BANNER,
+        INIT,
+        "using wnaspi32 device %02u:%02u" % (adapter, target),
+        "extracting ...",
+        "deinitializing wnaspi32",
+        "extraction complete",
+    ]
+
+
+def pattern(seed, lba, length=BLOCK):
+    """The bytes the bus makes up for block lba of a pattern unit."""
+    out = bytearray(length)
+    for i in range(length):
+        v = ((lba * BLOCK + i) * 2654435761 + seed * 40503) & 0xFFFFFFFF
+        out[i] = v >> 24
+    return bytes(out)
+
+
+def parse_log(text):
+    """One dict per request: the kind, what was asked and what was answered."""
+    entries = []
+    for line in text.splitlines():
+        words = line.split()
+        if not words:
+            continue
+        entry = {"kind": words[0]}
+        for w in words[1:]:
+            if w == "->":
+                continue
+            key, _, value = w.partition("=")
+            entry[key] = value
+        entries.append(entry)
+    return entries
+
+
+class Result:
+    def __init__(self, proc, folder, output):
+        self.rc = proc.returncode
+        self.stdout = proc.stdout
+        self.stderr = proc.stderr
+        self.lines = proc.stdout.split("\n")
+        if self.lines and self.lines[-1] == "":
+            self.lines.pop()
+        log = os.path.join(folder, "aspi.log")
+        self.log_exists = os.path.exists(log)
+        self.log = []
+        if self.log_exists:
+            with open(log) as f:
+                self.log = parse_log(f.read())
+        self.output = output
+
+    @property
+    def requests(self):
+        """The kinds of request, in order; the unload at exit left out."""
+        return [e["kind"] for e in self.log if e["kind"] != "unload"]
+
+    def of_kind(self, kind):
+        return [e for e in self.log if e["kind"] == kind]
+
+    @property
+    def probes(self):
+        return [(int(e["ha"]), int(e["target"]), int(e["lun"])) for e in self.of_kind("probe")]
+
+    @property
+    def reads(self):
+        return self.of_kind("exec")
+
+    def image(self):
+        with open(self.output, "rb") as f:
+            return f.read()
+
+
+class Runner:
+    """Runs the program natively: the bus is chosen with LD_LIBRARY_PATH."""
+
+    def __init__(self):
+        self.bin = os.path.abspath(os.environ.get("SYSGRAB_BIN", "build/linux/sysgrab"))
+        self.build = os.path.abspath(
+            os.environ.get("SYSGRAB_BUILD", os.path.dirname(self.bin))
+        )
+
+    def bus(self, variant):
+        return os.path.join(self.build, variant) if variant else None
+
+    def command(self, folder, args, variant):
+        """The command line and extra environment for one run."""
+        env = {}
+        program = self.bin
+        if variant is None:
+            # A copy of the program in a folder of its own, with no layer
+            # beside it, on the search path or in the system's folders.
+            program = os.path.join(folder, os.path.basename(self.bin))
+            shutil.copy2(self.bin, program)
+            env["LD_LIBRARY_PATH"] = folder
+        else:
+            env["LD_LIBRARY_PATH"] = self.bus(variant)
+        return [program] + list(args), env
+
+    def output_text(self, raw):
+        return raw
+
+    def status(self, rc):
+        return rc
+
+
+RUNNERS = {"native": Runner}
+
+
+def make_runner():
+    name = os.environ.get("SYSGRAB_RUNNER", "native")
+    return RUNNERS[name]()
+
+
+class Case(unittest.TestCase):
+    """A test case with a folder of its own per test."""
+
+    runner = None
+
+    @classmethod
+    def setUpClass(cls):
+        if Case.runner is None:
+            Case.runner = make_runner()
+
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="sysgrab-test-")
+        self.addCleanup(shutil.rmtree, self.folder, True)
+
+    def path(self, name):
+        return os.path.join(self.folder, name)
+
+    def write(self, name, data):
+        mode = "wb" if isinstance(data, bytes) else "w"
+        with open(self.path(name), mode) as f:
+            f.write(data)
+        return self.path(name)
+
+    def run_sysgrab(self, scenario=None, args=("out.bin",), variant="sim", env=None,
+                    timeout=60):
+        """Runs the program in the test's folder and collects what it did."""
+        if scenario is not None:
+            self.write("scenario.txt", scenario)
+        if os.path.exists(self.path("aspi.log")):
+            os.remove(self.path("aspi.log"))
+        cmd, extra = self.runner.command(self.folder, args, variant)
+        full = dict(os.environ)
+        full.pop("ASPISIM_SCENARIO", None)
+        full.pop("ASPISIM_LOG", None)
+        if scenario is not None:
+            full["ASPISIM_SCENARIO"] = self.path("scenario.txt")
+        full["ASPISIM_LOG"] = self.path("aspi.log")
+        full.update(extra)
+        if env:
+            full.update(env)
+        proc = subprocess.run(
+            cmd,
+            cwd=self.folder,
+            env=full,
+            stdin=subprocess.DEVNULL,
+            capture_output=True,
+            timeout=timeout,
+        )
+        proc.stdout = self.runner.output_text(proc.stdout.decode("latin-1"))
+        proc.stderr = proc.stderr.decode("latin-1")
+        proc.returncode = self.runner.status(proc.returncode)
+        output = args[0] if args and os.path.isabs(args[0]) else self.path(args[0] if args else "")
+        return Result(proc, self.folder, output)
+
+    def assertSuccess(self, r, adapter, target):
+        self.assertEqual(r.lines, success_lines(adapter, target), r.stderr)
+        self.assertEqual(r.rc, 0)
+        self.assertEqual(r.stderr, "")
+        self.assertEqual(os.path.getsize(r.output), IMAGE_SIZE)
+
+    def assertFails(self, r, message, before=(BANNER, INIT)):
+        """The run printed the lines before, then one ERROR line, and exited 1."""
+        self.assertEqual(r.lines, list(before) + ["ERROR: " + message], r.stderr)
+        self.assertEqual(r.rc, 1)
