@@ -1,0 +1,135 @@
+"""Reading the sixteen blocks: the command records, completion and status."""
+
+import os
+import unittest
+
+from harness import BLOCK, IMAGE_SIZE, Case, pattern
+
+CDROM = "unit 1 2 5 pattern 11\n"
+PROBES_BEFORE_READS = 8 + 3  # adapter 0, then 1:0 to 1:2
+EXPECTED = b"".join(pattern(11, lba) for lba in range(16))
+
+
+def read10(lba):
+    return bytes([0x28, 0, lba >> 24 & 255, lba >> 16 & 255, lba >> 8 & 255, lba & 255, 0, 0, 1, 0])
+
+
+class Commands(Case):
+    def check_records(self, r):
+        reads = r.reads
+        self.assertEqual(len(reads), 16)
+        first = int(reads[0]["buf"], 16)
+        for lba, e in enumerate(reads):
+            raw = bytes.fromhex(e["raw"])
+            ptr = (len(raw) - 72) // 2  # 4 on a 32-bit build, 8 on a 64-bit one
+            self.assertIn(ptr, (4, 8))
+            self.assertEqual(raw[:12], bytes([2, 0, 1, 0x48, 0, 0, 0, 0, 2, 0, 0, 0]))
+            self.assertEqual(int.from_bytes(raw[12:16], "little"), BLOCK)
+            buf = int.from_bytes(raw[16:16 + ptr], "little")
+            at = 16 + ptr
+            # SenseLen, CDBLen, HaStat, TargStat
+            self.assertEqual(raw[at:at + 4], bytes([14, 10, 0, 0]))
+            self.assertNotEqual(int.from_bytes(raw[at + 4:at + 4 + ptr], "little"), 0)
+            at += 4 + ptr
+            self.assertEqual(raw[at:at + 20], bytes(20))
+            self.assertEqual(raw[at + 20:at + 36], read10(lba) + bytes(6))
+            self.assertEqual(raw[at + 36:], bytes(16))
+            # Consecutive 2048-byte slots of one buffer.
+            self.assertEqual(buf, first + lba * BLOCK)
+            self.assertEqual(e["signalled"], "0", "event already signalled on arrival")
+
+    def test_records_under_pending_completion(self):
+        r = self.run_sysgrab(CDROM + "complete pending 2\n")
+        self.assertSuccess(r, 1, 2)
+        self.assertEqual(r.requests, ["info"] + ["probe"] * PROBES_BEFORE_READS + ["exec"] * 16)
+        self.check_records(r)
+        self.assertEqual(r.image(), EXPECTED)
+
+    def test_records_under_immediate_completion(self):
+        r = self.run_sysgrab(CDROM + "complete immediate\n")
+        self.assertSuccess(r, 1, 2)
+        self.check_records(r)
+        self.assertEqual({e["completion"] for e in r.reads}, {"immediate"})
+        self.assertEqual(r.image(), EXPECTED)
+
+    def test_status_is_read_only_after_the_event(self):
+        # The final status arrives long after the call returned SS_PENDING;
+        # reading it earlier would see 0 and fail the run.
+        slow = "".join("block %d pending %d\n" % (lba, 40 if lba % 5 == 0 else 0) for lba in range(16))
+        r = self.run_sysgrab(CDROM + slow)
+        self.assertSuccess(r, 1, 2)
+        self.assertEqual(r.image(), EXPECTED)
+
+    def test_mixed_completion(self):
+        mixed = "".join("block %d %s\n" % (lba, "immediate" if lba % 2 else "pending 1")
+                        for lba in range(16))
+        r = self.run_sysgrab(CDROM + mixed)
+        self.assertSuccess(r, 1, 2)
+        self.assertEqual(r.image(), EXPECTED)
+
+    @unittest.skipUnless(os.environ.get("SYSGRAB_RUNNER", "native") == "native",
+                         "descriptor numbers are a Linux matter")
+    def test_each_event_is_closed(self):
+        # A closed descriptor is handed out again for the next event.
+        r = self.run_sysgrab(CDROM)
+        self.assertEqual(len({e["postproc"] for e in r.reads}), 1)
+
+
+class Status(Case):
+    def test_every_final_status(self):
+        # Step through the statuses (all 256 natively, a sample where a run
+        # is expensive) at block 7, completing through the event.
+        step = int(os.environ.get("SYSGRAB_STATUS_STEP", "1"))
+        statuses = sorted(set(range(0, 256, step)) | {0, 1, 2, 4, 0x82, 0xE4, 0xFF})
+        for status in statuses:
+            with self.subTest(status=status):
+                r = self.run_sysgrab(CDROM + "block 7 status %d\n" % status)
+                if status in (1, 4):
+                    self.assertSuccess(r, 1, 2)
+                    self.assertEqual(r.image(), EXPECTED)
+                    continue
+                self.assertEqual(r.lines[-1], "ERROR: status = %08x" % status)
+                self.assertEqual(len(r.lines), 5)
+                self.assertEqual(r.rc, 1)
+                self.assertEqual(r.image(), b"")
+                # Nothing is read after the fatal status.
+                self.assertEqual(len(r.reads), 8)
+
+    def test_immediate_fatal_status(self):
+        for status in (2, 0x82):
+            with self.subTest(status=status):
+                r = self.run_sysgrab(CDROM + "block 0 status %d immediate\n" % status)
+                self.assertEqual(r.lines[-1], "ERROR: status = %08x" % status)
+                self.assertEqual(r.rc, 1)
+                self.assertEqual(len(r.reads), 1)
+
+    def test_error_status_keeps_what_was_transferred(self):
+        scenario = CDROM + (
+            "block 2 status 4 bytes 0\n"
+            "block 5 status 4 bytes 100 immediate\n"
+            "block 9 status 4 bytes 2047\n"
+            "block 15 status 4 bytes 2048\n"
+        )
+        r = self.run_sysgrab(scenario)
+        self.assertSuccess(r, 1, 2)
+        expect = bytearray(EXPECTED)
+        expect[2 * BLOCK:3 * BLOCK] = b"\xff" * BLOCK
+        expect[5 * BLOCK + 100:6 * BLOCK] = b"\xff" * (BLOCK - 100)
+        expect[10 * BLOCK - 1] = 0xFF
+        self.assertEqual(r.image(), bytes(expect))
+
+    def test_drive_without_a_disc(self):
+        r = self.run_sysgrab("unit 0 3 5 empty\n")
+        self.assertSuccess(r, 0, 3)
+        self.assertEqual({e["status"] for e in r.reads}, {"0x04"})
+        self.assertEqual(r.image(), b"\xff" * IMAGE_SIZE)
+
+    def test_command_sent_to_a_unit_that_has_gone(self):
+        # The probe found the drive; a read that finds no device is fatal.
+        r = self.run_sysgrab(CDROM + "block 4 status 0x82\n")
+        self.assertEqual(r.lines[-1], "ERROR: status = 00000082")
+        self.assertEqual(r.rc, 1)
+
+
+if __name__ == "__main__":
+    unittest.main()
