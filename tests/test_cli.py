@@ -25,8 +25,8 @@ class CommandLine(Case):
         r = self.run_sysgrab(CDROM)
         self.assertSuccess(r, 0, 0)
         self.assertEqual(r.image(), b"".join(pattern(3, lba) for lba in range(16)))
-        # The library is released after the last read.
-        self.assertEqual(r.log[-1]["kind"], "unload")
+        # The library is released after the last read, before the end.
+        self.assertEqual(r.log[-1], {"kind": "unload", "exiting": "0"})
         self.assertEqual(r.log[-2]["kind"], "exec")
 
 
@@ -49,6 +49,8 @@ class OutputFile(Case):
                 self.assertEqual(r.lines[-1], "ERROR: " + message)
                 self.assertEqual(r.rc, 1)
                 self.assertEqual(r.image(), b"")
+                # Error exits leave the library to the end of the process.
+                self.assertEqual(r.log[-1], {"kind": "unload", "exiting": "1"})
 
     def test_file_is_created_before_the_library_is_loaded(self):
         r = self.run_sysgrab(None, variant=None)

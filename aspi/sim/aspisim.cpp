@@ -600,8 +600,8 @@ extern "C" ASPISIM_EXPORT DWORD __cdecl SendASPI32Command(void *request)
 #endif
 
 // Runs when the library is released: no worker may outlive the code it runs.
-void aspisim_unload()
+void aspisim_unload(bool exiting)
 {
 	aspisim_join();
-	log_line("unload");
+	log_line("unload exiting=%d", exiting ? 1 : 0);
 }

@@ -19,7 +19,8 @@ void aspisim_start(void (*job)());
 // Waits for the worker, if any, to end.
 void aspisim_join();
 void aspisim_sleep(int milliseconds);
-// To be called when the library is released.
-void aspisim_unload();
+// To be called when the library is released: by FreeLibrary, or by the
+// end of the process.
+void aspisim_unload(bool exiting);
 
 #endif

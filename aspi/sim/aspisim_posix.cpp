@@ -52,8 +52,22 @@ void aspisim_sleep(int milliseconds)
 		;
 }
 
+extern "C" int __cxa_atexit(void (*fn)(void *), void *arg, void *dso);
+
+// Tells a release through FreeLibrary from the end of the process: an exit
+// handler registered with no library as its owner rewinds this stream.
+// dlclose never runs such a handler; exit runs it before any destructor.
+static FILE *exit_marker;
+
+__attribute__((constructor)) static void load()
+{
+	exit_marker = tmpfile();
+	if (exit_marker != NULL && fputc('x', exit_marker) != EOF && fflush(exit_marker) == 0)
+		__cxa_atexit((void (*)(void *))(void (*)(void))rewind, exit_marker, NULL);
+}
+
 // dlclose unmaps the library: the worker, which runs its code, must end first.
 __attribute__((destructor)) static void unload()
 {
-	aspisim_unload();
+	aspisim_unload(exit_marker != NULL && ftell(exit_marker) == 0);
 }
