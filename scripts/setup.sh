@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing sysgrab need, and
+# only those that are missing. Usage: scripts/setup.sh [native] [wine] [vm]
+# (no argument: all of them).
+set -euo pipefail
+
+groups=("$@")
+[ ${#groups[@]} -gt 0 ] || groups=(native wine vm)
+
+need=()
+want() {
+	local p
+	for p in "$@"; do
+		dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || need+=("$p")
+	done
+}
+
+for g in "${groups[@]}"; do
+	case "$g" in
+	native) want cmake g++ make python3 xorriso ;;
+	wine) ;;
+	vm) ;;
+	*) echo "setup.sh: unknown group '$g'" >&2; exit 2 ;;
+	esac
+done
+
+if [ ${#need[@]} -gt 0 ]; then
+	echo "setup.sh: installing ${need[*]}"
+	SUDO=; [ "$(id -u)" -eq 0 ] || SUDO=sudo
+	$SUDO apt-get update -qq
+	DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi
