@@ -26,7 +26,10 @@ class CommandLine(Case):
         self.assertSuccess(r, 0, 0)
         self.assertEqual(r.image(), b"".join(pattern(3, lba) for lba in range(16)))
         # The library is released after the last read, before the end.
-        self.assertEqual(r.log[-1], {"kind": "unload", "exiting": "0"})
+        # (Under the sanitizers dlclose leaves libraries mapped.)
+        self.assertEqual(r.log[-1]["kind"], "unload")
+        if not os.environ.get("SYSGRAB_SANITIZED"):
+            self.assertEqual(r.log[-1]["exiting"], "0")
         self.assertEqual(r.log[-2]["kind"], "exec")
 
 
