@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing sysgrab need, and
-# only those that are missing. Usage: scripts/setup.sh [native] [wine] [vm]
+# only those that are missing. Usage: scripts/setup.sh [native] [wine] [vm] [bench]
 # (no argument: all of them).
 set -euo pipefail
 
 groups=("$@")
-[ ${#groups[@]} -gt 0 ] || groups=(native wine vm)
+[ ${#groups[@]} -gt 0 ] || groups=(native wine vm bench)
 
 need=()
 want() {
@@ -18,6 +18,7 @@ want() {
 for g in "${groups[@]}"; do
 	case "$g" in
 	native) want cmake g++ make python3 xorriso ;;
+	bench) want valgrind time binutils xorriso ;;
 	wine) ;;
 	vm) ;;
 	*) echo "setup.sh: unknown group '$g'" >&2; exit 2 ;;
