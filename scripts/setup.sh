@@ -17,7 +17,7 @@ want() {
 
 for g in "${groups[@]}"; do
 	case "$g" in
-	native) want cmake g++ make python3 xorriso ;;
+	native) want cmake g++ make python3 xorriso clang-format ;;
 	bench) want valgrind time binutils xorriso ;;
 	wine) ;;
 	vm) ;;

@@ -6,6 +6,9 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 jobs=$(nproc)
 
+# One style for all C++ sources.
+git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+
 # Native build: the suite against the simulated bus, and the other labels.
 cmake --preset linux
 cmake --build --preset linux -j "$jobs"
