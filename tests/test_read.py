@@ -124,6 +124,16 @@ class Status(Case):
         self.assertEqual({e["status"] for e in r.reads}, {"0x04"})
         self.assertEqual(r.image(), b"\xff" * IMAGE_SIZE)
 
+    @unittest.skipUnless(os.environ.get("SYSGRAB_RUNNER", "native") == "native",
+                         "the bus starves the process of descriptors only on Linux")
+    def test_event_that_cannot_be_created(self):
+        r = self.run_sysgrab(CDROM + "exhaust handles\n")
+        self.assertFails(r, "cannot create an event handler", before=(
+            "SYSGRAB.EXE 0.001", "initializing wnaspi32", "using wnaspi32 device 01:02",
+            "extracting ..."))
+        self.assertEqual(r.reads, [])
+        self.assertEqual(r.image(), b"")
+
     def test_command_sent_to_a_unit_that_has_gone(self):
         # The probe found the drive; a read that finds no device is fatal.
         r = self.run_sysgrab(CDROM + "block 4 status 0x82\n")

@@ -45,6 +45,7 @@ struct Scenario {
 	bool loaded = false;
 	bool failed = false;
 	bool has_info = false;
+	bool exhaust_handles = false; // once a CD-ROM unit has answered a probe
 	uint32_t info = 0;
 	int delay_ms = 1;               // default completion: SS_PENDING after 1 ms
 	std::map<uint32_t, Unit> units; // key: adapter << 16 | target << 8 | lun
@@ -189,6 +190,16 @@ struct Parser {
 		return end();
 	}
 
+	bool exhaust_line()
+	{
+		std::string w;
+
+		if (!word(w, "'handles'") || w != "handles")
+			return error("the statement is 'exhaust handles'");
+		scenario.exhaust_handles = true;
+		return end();
+	}
+
 	bool complete_line()
 	{
 		std::string w;
@@ -292,6 +303,8 @@ struct Parser {
 		word(w, "keyword");
 		if (w == "info")
 			return info_line();
+		if (w == "exhaust")
+			return exhaust_line();
 		if (w == "complete")
 			return complete_line();
 		if (w == "unit")
@@ -507,6 +520,9 @@ void run_job()
 	log_line("probe raw=%s ha=%u target=%u lun=%u -> status=0x%02x type=%u", raw.c_str(),
 	         srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun, srb->SRB_Status,
 	         srb->SRB_DeviceType);
+	if (scenario.exhaust_handles && srb->SRB_Status == SS_COMP &&
+	    srb->SRB_DeviceType == DTYPE_CDROM)
+		aspisim_exhaust_handles();
 	return srb->SRB_Status;
 }
 

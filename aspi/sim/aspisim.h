@@ -19,6 +19,9 @@ void aspisim_start(void (*job)());
 // Waits for the worker, if any, to end.
 void aspisim_join();
 void aspisim_sleep(int milliseconds);
+// Leaves the process unable to open another file or event (where the
+// platform allows it; elsewhere it does nothing).
+void aspisim_exhaust_handles();
 // To be called when the library is released: by FreeLibrary, or by the
 // end of the process.
 void aspisim_unload(bool exiting);

@@ -2,7 +2,10 @@
 
 #include "aspisim.h"
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
@@ -50,6 +53,21 @@ void aspisim_sleep(int milliseconds)
 	t.tv_nsec = (long)(milliseconds % 1000) * 1000000L;
 	while (nanosleep(&t, &t) != 0)
 		;
+}
+
+// Lowers the descriptor limit to the lowest free descriptor, so that the
+// next one asked for, whatever for, fails with EMFILE.
+void aspisim_exhaust_handles()
+{
+	struct rlimit limit;
+	int lowest;
+
+	lowest = fcntl(0, F_DUPFD, 0);
+	if (lowest < 0 || getrlimit(RLIMIT_NOFILE, &limit) != 0)
+		return;
+	close(lowest);
+	limit.rlim_cur = (rlim_t)lowest;
+	setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 extern "C" int __cxa_atexit(void (*fn)(void *), void *arg, void *dso);
