@@ -203,7 +203,10 @@ class Case(unittest.TestCase):
         self.assertEqual(r.stderr, "")
         self.assertEqual(os.path.getsize(r.output), IMAGE_SIZE)
 
-    def assertFails(self, r, message, before=(BANNER, INIT)):
-        """The run printed the lines before, then one ERROR line, and exited 1."""
+    def assertFails(self, r, message, before=(BANNER, INIT), quiet=True):
+        """The run printed the lines before, then one ERROR line, and exited 1;
+        quiet: with nothing on standard error."""
         self.assertEqual(r.lines, list(before) + ["ERROR: " + message], r.stderr)
         self.assertEqual(r.rc, 1)
+        if quiet:
+            self.assertEqual(r.stderr, "")

@@ -52,13 +52,13 @@ class SupportInfo(Case):
         ):
             with self.subTest(scenario=scenario):
                 r = self.run_sysgrab(scenario)
-                self.assertFails(r, "could not initialize wnaspi32")
+                self.assertFails(r, "could not initialize wnaspi32", quiet=False)
                 self.assertEqual(r.stderr.count("\n"), 1, r.stderr)
                 self.assertIn("scenario.txt" + complaint, r.stderr)
 
     def test_no_scenario_is_no_drive(self):
         r = self.run_sysgrab(None)
-        self.assertFails(r, "could not initialize wnaspi32")
+        self.assertFails(r, "could not initialize wnaspi32", quiet=False)
         self.assertIn("ASPISIM_SCENARIO", r.stderr)
 
 
