@@ -19,7 +19,14 @@ for g in "${groups[@]}"; do
 	case "$g" in
 	native) want cmake g++ make python3 xorriso clang-format ;;
 	bench) want valgrind time binutils xorriso ;;
-	wine) ;;
+	wine)
+		# wine32 is an i386 package: the architecture must be known first.
+		if ! dpkg --print-foreign-architectures | grep -qx i386; then
+			SUDO=; [ "$(id -u)" -eq 0 ] || SUDO=sudo
+			$SUDO dpkg --add-architecture i386
+		fi
+		want cmake make python3 g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 wine wine32:i386 zip
+		;;
 	vm) ;;
 	*) echo "setup.sh: unknown group '$g'" >&2; exit 2 ;;
 	esac

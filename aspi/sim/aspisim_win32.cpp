@@ -1,0 +1,84 @@
+// Worker thread and unloading of the simulated bus on Windows.
+//
+// A pending command's work (the delay, the results, the event) runs on a
+// worker thread inside this library's DLL_THREAD_DETACH notification. The
+// loader holds its lock around that call, and FreeLibrary needs the same
+// lock before it can unmap the library: once the event is signalled the
+// caller may free the library, but not before the worker has left this
+// library's code. DLL_PROCESS_DETACH therefore never waits for the worker:
+// a wait there, under the loader lock, would deadlock with a thread that
+// needs the lock to end.
+
+#include "aspisim.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+static HANDLE worker;
+static DWORD worker_id;
+static void (*worker_job)();
+// Set while DLL_PROCESS_DETACH runs: the loader lock is held.
+static bool detaching;
+
+// The thread itself does nothing; its work waits for its detach call.
+static DWORD WINAPI worker_start(LPVOID)
+{
+	return 0;
+}
+
+void aspisim_start(void (*job)())
+{
+	aspisim_join();
+	worker_job = job;
+	worker = CreateThread(NULL, 0, worker_start, NULL, CREATE_SUSPENDED, &worker_id);
+	if (worker == NULL) {
+		fprintf(stderr, "aspisim: CreateThread failed: %lu\n",
+		        (unsigned long)GetLastError());
+		abort();
+	}
+	ResumeThread(worker);
+}
+
+void aspisim_join()
+{
+	if (worker == NULL)
+		return;
+	// At detach the worker has already left this library (see above).
+	if (!detaching)
+		WaitForSingleObject(worker, INFINITE);
+	CloseHandle(worker);
+	worker = NULL;
+	worker_id = 0;
+}
+
+void aspisim_sleep(int milliseconds)
+{
+	if (milliseconds > 0)
+		Sleep((DWORD)milliseconds);
+}
+
+// Windows offers no way to starve the process of handles.
+void aspisim_exhaust_handles()
+{
+}
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved);
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved)
+{
+	switch (reason) {
+	case DLL_THREAD_DETACH:
+		if (worker_job != NULL && GetCurrentThreadId() == worker_id) {
+			void (*job)() = worker_job;
+			worker_job = NULL;
+			job();
+		}
+		break;
+	case DLL_PROCESS_DETACH:
+		// reserved is NULL for FreeLibrary, non-NULL at the end of the process.
+		detaching = true;
+		aspisim_unload(reserved != NULL);
+		break;
+	}
+	return TRUE;
+}
