@@ -138,7 +138,7 @@ struct Parser {
 		return true;
 	}
 
-	bool number(long &value, long low, long high, const char *what)
+	bool number(long long &value, long long low, long long high, const char *what)
 	{
 		std::string w;
 		char *end;
@@ -146,11 +146,11 @@ struct Parser {
 		if (!word(w, what))
 			return false;
 		errno = 0;
-		value = strtol(w.c_str(), &end, 0);
+		value = strtoll(w.c_str(), &end, 0);
 		if (errno != 0 || *end != '\0' || end == w.c_str())
 			return error("%s is not a number: '%s'", what, w.c_str());
 		if (value < low || value > high)
-			return error("%s %ld is out of range %ld..%ld", what, value, low, high);
+			return error("%s %lld is out of range %lld..%lld", what, value, low, high);
 		return true;
 	}
 
@@ -164,7 +164,7 @@ struct Parser {
 	// completion: "pending MS" or "immediate"
 	bool completion(const std::string &w, int &delay_ms)
 	{
-		long ms;
+		long long ms;
 
 		if (w == "immediate") {
 			delay_ms = -2;
@@ -181,7 +181,7 @@ struct Parser {
 
 	bool info_line()
 	{
-		long v;
+		long long v;
 
 		if (!number(v, 0, 0xffffffffL, "support-info word"))
 			return false;
@@ -209,7 +209,7 @@ struct Parser {
 
 	bool unit_line()
 	{
-		long adapter, target, type, lun = 0, seed;
+		long long adapter, target, type, lun = 0, seed;
 		std::string w;
 		Unit unit;
 
@@ -244,14 +244,15 @@ struct Parser {
 		}
 		uint32_t key = unit_key((int)adapter, (int)target, (int)lun);
 		if (scenario.units.count(key))
-			return error("unit %ld:%ld lun %ld is given twice", adapter, target, lun);
+			return error("unit %lld:%lld lun %lld is given twice", adapter, target,
+			             lun);
 		scenario.units[key] = unit;
 		return true;
 	}
 
 	bool block_line()
 	{
-		long lba, v;
+		long long lba, v;
 		std::string w;
 		Outcome o;
 
@@ -275,7 +276,7 @@ struct Parser {
 			}
 		}
 		if (scenario.blocks.count((uint32_t)lba))
-			return error("block %ld is given twice", lba);
+			return error("block %lld is given twice", lba);
 		scenario.blocks[(uint32_t)lba] = o;
 		return true;
 	}
