@@ -59,12 +59,14 @@ static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t queued = PTHREAD_COND_INITIALIZER;
 static bool discovered;
 static int adapter_count;
-static std::vector<unit> units;
+// Allocated on first use and freed by unload(): a static object's own
+// destructor could run before unload() at the end of the process.
+static std::vector<unit> *units;
 
 static pthread_t worker;
 static bool worker_running;
 static bool stopping;
-static std::deque<SRB_ExecSCSICmd *> queue;
+static std::deque<SRB_ExecSCSICmd *> *queue;
 
 // Opens a node with the least access first: read-only lets SG_IO through
 // for the commands the kernel counts as reads (READ(10) among them), and
@@ -81,6 +83,8 @@ static void discover()
 	std::vector<sg_unit> found = sg_discover(root != NULL ? root : "");
 
 	discovered = true;
+	units = new std::vector<unit>;
+	queue = new std::deque<SRB_ExecSCSICmd *>;
 	for (const sg_unit &s : found) {
 		if (s.adapter > 254)
 			break;
@@ -91,7 +95,7 @@ static void discover()
 		u.fd = open_unit(s.node.c_str(), false);
 		if (u.fd < 0)
 			fprintf(stderr, "wnaspi32: %s: %s\n", s.node.c_str(), strerror(errno));
-		units.push_back(u);
+		units->push_back(u);
 		adapter_count = s.adapter + 1;
 	}
 }
@@ -107,7 +111,7 @@ static void ensure_discovered()
 // The unit at (adapter, target, lun), or NULL.
 static unit *find_unit(int adapter, int target, int lun)
 {
-	for (unit &u : units)
+	for (unit &u : *units)
 		if (u.where.adapter == adapter && u.where.target == target && u.where.lun == lun)
 			return &u;
 	return NULL;
@@ -272,12 +276,12 @@ static void *run(void *)
 {
 	pthread_mutex_lock(&lock);
 	for (;;) {
-		while (queue.empty() && !stopping)
+		while (queue->empty() && !stopping)
 			pthread_cond_wait(&queued, &lock);
-		if (queue.empty())
+		if (queue->empty())
 			break;
-		SRB_ExecSCSICmd *srb = queue.front();
-		queue.pop_front();
+		SRB_ExecSCSICmd *srb = queue->front();
+		queue->pop_front();
 		pthread_mutex_unlock(&lock);
 		execute(srb);
 		pthread_mutex_lock(&lock);
@@ -341,7 +345,7 @@ static DWORD exec_scsi_cmd(SRB_ExecSCSICmd *srb)
 		worker_running = true;
 	}
 	srb->SRB_Status = SS_PENDING;
-	queue.push_back(srb);
+	queue->push_back(srb);
 	result = SS_PENDING;
 	pthread_cond_signal(&queued);
 	pthread_mutex_unlock(&lock);
@@ -383,12 +387,16 @@ __attribute__((destructor)) static void unload()
 	if (worker_running)
 		pthread_join(worker, NULL);
 	worker_running = false;
-	for (unit &u : units) {
-		if (u.fd >= 0)
-			close(u.fd);
-		if (u.rw_fd >= 0)
-			close(u.rw_fd);
+	if (units != NULL) {
+		for (unit &u : *units) {
+			if (u.fd >= 0)
+				close(u.fd);
+			if (u.rw_fd >= 0)
+				close(u.rw_fd);
+		}
 	}
-	units.clear();
-	std::vector<unit>().swap(units);
+	delete units;
+	delete queue;
+	units = NULL;
+	queue = NULL;
 }

@@ -1,0 +1,211 @@
+// Drives the ASPI layer directly, for the layer's checks: prints what each
+// request gave back, one line each, so the tests compare text.
+//
+//   sgcheck info                         the support-info word
+//   sgcheck type A T L                   SC_GET_DEV_TYPE
+//   sgcheck exec A T in|out|none LEN HEX SC_EXEC_SCSI_CMD with the CDB in HEX,
+//                                        data in a buffer filled with 0xA5
+//   sgcheck repeat N A T                 N READ(10)s of block 0, then the
+//                                        process's descriptors, threads and heap
+//                                        before, after, and after FreeLibrary
+//   sgcheck time PROG ARGS...            runs PROG, prints its wall time in us
+
+#include <windows.h>
+
+#include "aspi32.h"
+
+#include <dirent.h>
+#include <malloc.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <vector>
+
+#define FILL 0xA5
+
+static HMODULE library;
+static aspi_support_info_fn info;
+static aspi_send_command_fn send;
+
+static void load()
+{
+	library = LoadLibraryA("WNASPI32");
+	if (library == NULL) {
+		printf("no library\n");
+		exit(2);
+	}
+	info =
+	    (aspi_support_info_fn)(void (*)(void))GetProcAddress(library, "GetASPI32SupportInfo");
+	send = (aspi_send_command_fn)(void (*)(void))GetProcAddress(library, "SendASPI32Command");
+	if (info == NULL || send == NULL) {
+		printf("no entry points\n");
+		exit(2);
+	}
+}
+
+// Sends one SC_EXEC_SCSI_CMD and waits for it; returns SendASPI32Command's
+// answer. Exits if a pending command ends without a final status.
+static DWORD exec(SRB_ExecSCSICmd *srb, int a, int t, uint8_t flags, uint8_t *buffer,
+                  uint32_t length, const uint8_t *cdb, int cdb_length)
+{
+	HANDLE event = CreateEventA(NULL, TRUE, FALSE, NULL);
+	DWORD ret;
+
+	memset(srb, 0, sizeof *srb);
+	srb->SRB_Cmd = SC_EXEC_SCSI_CMD;
+	srb->SRB_HaId = (uint8_t)a;
+	srb->SRB_Target = (uint8_t)t;
+	srb->SRB_Flags = flags | SRB_EVENT_NOTIFY;
+	srb->SRB_BufLen = length;
+	srb->SRB_BufPointer = buffer;
+	srb->SRB_SenseLen = SENSE_LEN;
+	srb->SRB_CDBLen = (uint8_t)cdb_length;
+	srb->SRB_PostProc = event;
+	memcpy(srb->CDBByte, cdb, (size_t)cdb_length);
+	ret = send(srb);
+	if (ret == SS_PENDING) {
+		WaitForSingleObject(event, INFINITE);
+		if (srb->SRB_Status == SS_PENDING) {
+			printf("signalled while pending\n");
+			exit(1);
+		}
+	}
+	CloseHandle(event);
+	return ret;
+}
+
+static int count_entries(const char *dir)
+{
+	DIR *d = opendir(dir);
+	int n = 0;
+
+	while (readdir(d) != NULL)
+		n++;
+	closedir(d);
+	return n - 3; // ".", ".." and the one opendir holds
+}
+
+static int count_threads()
+{
+	char line[256];
+	int n = -1;
+	FILE *f = fopen("/proc/self/status", "r");
+
+	while (fgets(line, sizeof line, f) != NULL)
+		if (sscanf(line, "Threads: %d", &n) == 1)
+			break;
+	fclose(f);
+	return n;
+}
+
+static int repeat(int n, int a, int t)
+{
+	static const uint8_t read10[10] = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};
+	std::vector<uint8_t> buffer(2048);
+	SRB_ExecSCSICmd srb;
+	int fds[3], threads[3];
+	size_t heap[2];
+
+	load();
+	info();
+	exec(&srb, a, t, SRB_DIR_IN, buffer.data(), 2048, read10, 10);
+	fds[0] = count_entries("/proc/self/fd");
+	threads[0] = count_threads();
+	heap[0] = mallinfo2().uordblks;
+	int bad = 0;
+	for (int i = 0; i < n; i++) {
+		exec(&srb, a, t, SRB_DIR_IN, buffer.data(), 2048, read10, 10);
+		if (srb.SRB_Status != SS_COMP)
+			bad++;
+	}
+	fds[1] = count_entries("/proc/self/fd");
+	threads[1] = count_threads();
+	heap[1] = mallinfo2().uordblks;
+	FreeLibrary(library);
+	fds[2] = count_entries("/proc/self/fd");
+	threads[2] = count_threads();
+	printf("failed %d fds %d %d %d threads %d %d %d heap %zu %zu\n", bad, fds[0], fds[1],
+	       fds[2], threads[0], threads[1], threads[2], heap[0], heap[1]);
+	return 0;
+}
+
+static int run_timed(char **argv)
+{
+	struct timespec t0, t1;
+	int status;
+	pid_t pid;
+
+	clock_gettime(CLOCK_MONOTONIC, &t0);
+	pid = fork();
+	if (pid == 0) {
+		execvp(argv[0], argv);
+		_exit(127);
+	}
+	waitpid(pid, &status, 0);
+	clock_gettime(CLOCK_MONOTONIC, &t1);
+	printf("%lld\n",
+	       (long long)(t1.tv_sec - t0.tv_sec) * 1000000 + (t1.tv_nsec - t0.tv_nsec) / 1000);
+	return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
+int main(int argc, char **argv)
+{
+	if (argc >= 3 && strcmp(argv[1], "time") == 0)
+		return run_timed(argv + 2);
+	if (argc == 2 && strcmp(argv[1], "info") == 0) {
+		load();
+		printf("info %08x\n", (unsigned)info());
+		return 0;
+	}
+	if (argc == 5 && strcmp(argv[1], "type") == 0) {
+		SRB_GDEVBlock srb;
+
+		load();
+		memset(&srb, 0, sizeof srb);
+		srb.SRB_Cmd = SC_GET_DEV_TYPE;
+		srb.SRB_HaId = (uint8_t)atoi(argv[2]);
+		srb.SRB_Target = (uint8_t)atoi(argv[3]);
+		srb.SRB_Lun = (uint8_t)atoi(argv[4]);
+		DWORD ret = send(&srb);
+		printf("ret %02x status %02x type %02x\n", (unsigned)ret, srb.SRB_Status,
+		       srb.SRB_DeviceType);
+		return 0;
+	}
+	if (argc == 7 && strcmp(argv[1], "exec") == 0) {
+		uint8_t cdb[16];
+		int cdb_length = 0;
+		uint32_t length = (uint32_t)atol(argv[5]);
+		uint8_t flags = strcmp(argv[4], "in") == 0    ? SRB_DIR_IN
+		                : strcmp(argv[4], "out") == 0 ? SRB_DIR_OUT
+		                                              : 0;
+		std::vector<uint8_t> buffer(length + 1, FILL);
+		SRB_ExecSCSICmd srb;
+
+		for (const char *p = argv[6]; p[0] && p[1] && cdb_length < 16; p += 2)
+			sscanf(p, "%2hhx", &cdb[cdb_length++]);
+		load();
+		info();
+		DWORD ret = exec(&srb, atoi(argv[2]), atoi(argv[3]), flags, buffer.data(), length,
+		                 cdb, cdb_length);
+		uint32_t changed = 0;
+		for (uint32_t i = 0; i < length; i++)
+			if (buffer[i] != FILL)
+				changed = i + 1;
+		printf("ret %02x status %02x ha %02x targ %02x sense", (unsigned)ret,
+		       srb.SRB_Status, srb.SRB_HaStat, srb.SRB_TargStat);
+		for (int i = 0; i < SENSE_LEN; i++)
+			printf("%s%02x", i ? "" : " ", srb.SenseArea[i]);
+		// Past the end of the buffer nothing may be written.
+		printf(" written %u beyond %s\n", (unsigned)changed,
+		       buffer[length] == FILL ? "clean" : "dirty");
+		return 0;
+	}
+	if (argc == 5 && strcmp(argv[1], "repeat") == 0)
+		return repeat(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]));
+	fprintf(stderr, "usage: sgcheck info|type|exec|repeat|time ...\n");
+	return 2;
+}

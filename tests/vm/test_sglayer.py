@@ -1,0 +1,138 @@
+"""The SCSI generic layer without a guest: discovery, numbering and answers
+against a made-up sysfs tree (WNASPI32_ROOT), whose /dev/sgN are plain
+files, so that SG_IO on them fails the way a broken transport would."""
+
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+SGCHECK = os.environ.get("SGCHECK_BIN", "")
+SYSGRAB = os.environ.get("SYSGRAB_BIN", "")
+
+
+class FakeRoot:
+    def __init__(self):
+        self.path = tempfile.mkdtemp(prefix="sgroot-")
+        self.devices = os.path.join(self.path, "sys/bus/scsi/devices")
+        os.makedirs(self.devices)
+        os.makedirs(os.path.join(self.path, "dev"))
+
+    def unit(self, hctl, dtype, sg=None, node=True):
+        d = os.path.join(self.devices, hctl)
+        os.makedirs(d)
+        with open(os.path.join(d, "type"), "w") as f:
+            f.write("%d\n" % dtype)
+        if sg is not None:
+            os.makedirs(os.path.join(d, "scsi_generic", sg))
+            if node:
+                open(os.path.join(self.path, "dev", sg), "w").close()
+
+    def other(self, name):
+        os.makedirs(os.path.join(self.devices, name))
+
+    def run(self, *args, program=None):
+        env = dict(os.environ, WNASPI32_ROOT=self.path)
+        return subprocess.run([program or SGCHECK] + list(args), env=env, cwd=self.path,
+                              capture_output=True, text=True, timeout=60)
+
+    def remove(self):
+        shutil.rmtree(self.path)
+
+
+class Case(unittest.TestCase):
+    def setUp(self):
+        self.root = FakeRoot()
+        self.addCleanup(self.root.remove)
+
+    def out(self, *args):
+        r = self.root.run(*args)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        return r.stdout.strip()
+
+
+class Discovery(Case):
+    def setUp(self):
+        super().setUp()
+        r = self.root
+        # Hosts 10 and 2 sort as numbers; channels split a host into adapters.
+        r.unit("10:0:0:0", 5, "sg4")
+        r.unit("2:0:4:0", 5, "sg2")
+        r.unit("2:0:0:0", 0, "sg1")
+        r.unit("0:1:3:0", 5, "sg0")
+        r.unit("0:0:1:0", 5)  # no SCSI generic node: not a unit here
+        r.unit("2:0:5:0", 5, "sg3", node=False)  # node missing: cannot be opened
+        r.other("host2")
+        r.other("target2:0:0")
+
+    def test_adapters_per_host_and_channel(self):
+        self.assertEqual(self.out("info"), "info 00000103")
+
+    def test_device_types_by_adapter_target_lun(self):
+        cases = {
+            ("0", "3", "0"): "ret 01 status 01 type 05",
+            ("1", "0", "0"): "ret 01 status 01 type 00",
+            ("1", "4", "0"): "ret 01 status 01 type 05",
+            ("2", "0", "0"): "ret 01 status 01 type 05",
+            ("1", "4", "1"): "ret 82 status 82 type 00",
+            ("1", "1", "0"): "ret 82 status 82 type 00",
+            ("3", "0", "0"): "ret 81 status 81 type 00",
+        }
+        for args, want in cases.items():
+            with self.subTest(args=args):
+                self.assertEqual(self.out("type", *args), want)
+
+    def test_unit_that_cannot_be_opened(self):
+        r = self.root.run("type", "1", "5", "0")
+        self.assertEqual(r.stdout.strip(), "ret 82 status 82 type 00")
+        node = os.path.join(self.root.path, "dev/sg3")
+        self.assertEqual(r.stderr, "wnaspi32: %s: No such file or directory\n" % node)
+
+    def test_sysgrab_takes_the_first_cdrom_by_adapter_then_target(self):
+        out = os.path.join(self.root.path, "out.bin")
+        r = self.root.run(out, program=SYSGRAB)
+        self.assertEqual(r.returncode, 0, r.stdout)
+        self.assertIn("using wnaspi32 device 00:03\n", r.stdout)
+        # SG_IO fails on a plain file: nothing reaches the buffers.
+        with open(out, "rb") as f:
+            self.assertEqual(f.read(), b"\xff" * 32768)
+
+
+class Commands(Case):
+    def setUp(self):
+        super().setUp()
+        self.root.unit("0:0:4:0", 5, "sg0")
+
+    def test_failed_transport_ends_pending_command_with_error(self):
+        out = self.out("exec", "0", "4", "in", "2048", "28000000000000000100")
+        self.assertRegex(out, r"^ret 00 status 04 ha 14 targ 00 sense (00){14} written 0 "
+                         r"beyond clean$")
+
+    def test_requests_refused_before_they_start(self):
+        cases = {
+            # no CDB, both directions, data without a direction
+            ("exec", "0", "4", "in", "16", ""): "ret e0 status e0",
+            ("exec", "0", "4", "none", "16", "12000000100000"): "ret e0 status e0",
+            ("exec", "0", "3", "in", "16", "12000000100000"): "ret 82 status 82",
+            ("exec", "1", "4", "in", "16", "12000000100000"): "ret 81 status 81",
+        }
+        for args, want in cases.items():
+            with self.subTest(args=args):
+                self.assertTrue(self.out(*args).startswith(want + " "))
+
+
+class NoUnits(Case):
+    def test_no_adapters(self):
+        self.assertEqual(self.out("info"), "info 0000e800")
+
+    def test_sysgrab_cannot_initialize(self):
+        out = os.path.join(self.root.path, "out.bin")
+        r = self.root.run(out, program=SYSGRAB)
+        self.assertEqual(r.returncode, 1)
+        self.assertTrue(r.stdout.endswith("ERROR: could not initialize wnaspi32\n"), r.stdout)
+        self.assertEqual(r.stderr, "")
+
+
+if __name__ == "__main__":
+    unittest.main()
