@@ -25,7 +25,9 @@ for g in "${groups[@]}"; do
 			SUDO=; [ "$(id -u)" -eq 0 ] || SUDO=sudo
 			$SUDO dpkg --add-architecture i386
 		fi
-		want cmake make python3 g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 wine wine32:i386 zip
+		want cmake make python3 zip g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 wine wine32:i386
+		# The 64-bit build and Wine run the suite where 32-bit x86 code cannot run.
+		want g++-mingw-w64-x86-64-win32 wine64
 		;;
 	vm) ;;
 	*) echo "setup.sh: unknown group '$g'" >&2; exit 2 ;;

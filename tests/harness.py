@@ -5,8 +5,11 @@ The environment chooses the program and how it runs:
   SYSGRAB_BIN     the program: build/linux/sysgrab or build/win32/sysgrab.exe
   SYSGRAB_BUILD   the build folder holding the bus builds (sim, sim-noinfo,
                   sim-nocommand)
+  SYSGRAB_WINE    for the wine runner: the Wine loader (default: wine)
+  WINEPREFIX      for the wine runner: default SYSGRAB_BUILD/wineprefix
 """
 
+import atexit
 import os
 import shutil
 import subprocess
@@ -135,7 +138,58 @@ class Runner:
         return rc
 
 
-RUNNERS = {"native": Runner}
+class WineRunner(Runner):
+    """Runs the Windows program under Wine. The program, and the variant's
+    WNASPI32.DLL if any, sit in a folder of their own outside the test's
+    folder (Windows looks in the program's folder first); the override makes
+    Wine take that DLL rather than its own, or, without a variant, no
+    library at all."""
+
+    def __init__(self):
+        super().__init__()
+        self.wine = os.environ.get("SYSGRAB_WINE", "wine")
+        self.prefix = os.environ.get("WINEPREFIX") or os.path.join(self.build, "wineprefix")
+        self.programs = tempfile.mkdtemp(prefix="sysgrab-wine-")
+        atexit.register(shutil.rmtree, self.programs, True)
+        self.folders = {}
+
+    def program_folder(self, variant):
+        if variant not in self.folders:
+            folder = os.path.join(self.programs, variant or "no-library")
+            os.mkdir(folder)
+            shutil.copy2(self.bin, folder)
+            if variant is not None:
+                shutil.copy2(os.path.join(self.bus(variant), "WNASPI32.DLL"), folder)
+            self.folders[variant] = folder
+        return self.folders[variant]
+
+    # Wine's background processes, started by the first program that needs
+    # them, keep that program's standard output and error open for as long
+    # as they live. The program writes into files of its own instead, which
+    # are copied out once it has ended, so that the run ends with it.
+    THROUGH_FILES = 'o=$1 e=$2; shift 2; "$@" >"$o" 2>"$e"; s=$?; cat "$o"; cat "$e" >&2; ' \
+                    'rm -f "$o" "$e"; exit $s'
+
+    def command(self, folder, args, variant):
+        program = os.path.join(self.program_folder(variant), os.path.basename(self.bin))
+        env = {
+            "WINEPREFIX": self.prefix,
+            "WINEDEBUG": "-all",
+            "WINEDLLOVERRIDES": "wnaspi32=n" if variant is not None else "wnaspi32=d",
+        }
+        out = tempfile.mkstemp(dir=self.programs, suffix=".out")
+        err = tempfile.mkstemp(dir=self.programs, suffix=".err")
+        os.close(out[0])
+        os.close(err[0])
+        return ["sh", "-c", self.THROUGH_FILES, "sh", out[1], err[1], self.wine, program] + \
+            list(args), env
+
+    def output_text(self, raw):
+        # The Windows C runtime ends lines with CR LF.
+        return raw.replace("\r\n", "\n")
+
+
+RUNNERS = {"native": Runner, "wine": WineRunner}
 
 
 def make_runner():

@@ -1,0 +1,113 @@
+"""Wine for the Windows test suite.
+
+  wine.py start           makes the build's Wine prefix, once (wineboot -i),
+                          and starts a Wine server for the runs that follow
+  wine.py run MODULE...   runs test modules under the wine runner
+  wine.py stop            stops that server
+
+Both exit 77 (skipped) where this machine cannot run the build's Windows
+programs at all: a kernel without 32-bit x86 support cannot start Wine's
+32-bit loader.
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+SKIP = 77
+READY = ".sysgrab-ready"
+SERVER_LINGER = 300  # seconds the server stays after its last client
+
+
+def wine():
+    return os.environ.get("SYSGRAB_WINE", "wine")
+
+
+def prefix():
+    build = os.environ["SYSGRAB_BUILD"]
+    return os.environ.get("WINEPREFIX") or os.path.join(build, "wineprefix")
+
+
+def wine_env():
+    env = dict(os.environ)
+    env["WINEPREFIX"] = prefix()
+    env["WINEDEBUG"] = "-all"
+    return env
+
+
+def check_loader():
+    """Exits with SKIP where the loader cannot be executed on this kernel."""
+    proc = subprocess.run([wine(), "--version"], capture_output=True, text=True,
+                          stdin=subprocess.DEVNULL)
+    if proc.returncode == 0:
+        return
+    if "Exec format error" in proc.stderr:
+        print("SKIPPED: %s cannot run here: %s" % (wine(), proc.stderr.strip()))
+        print("This kernel does not run 32-bit x86 programs (32-bit emulation is off).")
+        sys.exit(SKIP)
+    sys.exit("%s --version failed (%d): %s" % (wine(), proc.returncode, proc.stderr))
+
+
+def make_prefix():
+    check_loader()
+    folder = prefix()
+    if os.path.exists(os.path.join(folder, READY)):
+        print("Wine prefix %s is ready" % folder)
+        return
+    shutil.rmtree(folder, ignore_errors=True)
+    env = wine_env()
+    # No Mono or Gecko: nothing here needs them, and asking for them stalls.
+    env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
+    start = time.monotonic()
+    subprocess.run([wine(), "wineboot", "-i"], env=env, check=True,
+                   stdin=subprocess.DEVNULL)
+    # wineboot returns before the server has written the registry.
+    subprocess.run(["wineserver", "-w"], env=env, check=True)
+    with open(os.path.join(folder, READY), "w"):
+        pass
+    print("made Wine prefix %s in %.1f s" % (folder, time.monotonic() - start))
+
+
+def start():
+    make_prefix()
+    # One server for all the runs: without it each run starts its own, and
+    # Wine's services with it, which takes seconds instead of a fraction of
+    # one. A server left over from an earlier run could leave mid-suite.
+    env = wine_env()
+    subprocess.run(["wineserver", "-k"], env=env, capture_output=True)
+    subprocess.run(["wineserver", "-w"], env=env, check=True)
+    # The server and Wine's background processes stay: they must not hold
+    # on to this process's output, or the test would not end.
+    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                 stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "-p%d" % SERVER_LINGER], env=env, check=True, **quiet)
+    # Wine's background processes start with the first program and stay;
+    # started here, they keep no test's output open.
+    subprocess.run([wine(), "cmd", "/c", "exit"], env=env, check=True, **quiet)
+
+
+def stop():
+    check_loader()
+    subprocess.run(["wineserver", "-k"], env=wine_env(), capture_output=True)
+
+
+def run(modules):
+    check_loader()
+    env = dict(os.environ)
+    env["SYSGRAB_RUNNER"] = "wine"
+    env["WINEPREFIX"] = prefix()
+    proc = subprocess.run([sys.executable, "-m", "unittest", "-v"] + modules, env=env)
+    sys.exit(proc.returncode)
+
+
+if __name__ == "__main__":
+    if sys.argv[1:2] == ["start"]:
+        start()
+    elif sys.argv[1:2] == ["stop"]:
+        stop()
+    elif sys.argv[1:2] == ["run"] and len(sys.argv) > 2:
+        run(sys.argv[2:])
+    else:
+        sys.exit(__doc__)
