@@ -1,6 +1,7 @@
 """The 32-bit release image, read with objdump: a console program that
 Windows 95 and NT 4 load, needing nothing but KERNEL32.dll and msvcrt.dll,
-and small; and the bus DLL's entry points, by their plain names."""
+and small; the release archive; and the bus DLL's entry points, by their
+plain names."""
 
 import os
 import re
@@ -8,11 +9,13 @@ import shutil
 import subprocess
 import tempfile
 import unittest
+import zipfile
 
 BIN = os.environ.get("SYSGRAB_BIN", "build/win32/sysgrab.exe")
 BUILD = os.environ.get("SYSGRAB_BUILD", os.path.dirname(BIN))
 OBJDUMP = os.environ.get("SYSGRAB_OBJDUMP", "i686-w64-mingw32-objdump")
 STRIP = os.environ.get("SYSGRAB_STRIP", "i686-w64-mingw32-strip")
+CMAKE = os.environ.get("SYSGRAB_CMAKE", "cmake")
 
 SIZE_LIMIT = 64 * 1024
 
@@ -108,6 +111,27 @@ class Program(unittest.TestCase):
             size = os.path.getsize(copy)
         print("stripped sysgrab.exe: %d bytes (%.1f KiB)" % (size, size / 1024))
         self.assertLessEqual(size, SIZE_LIMIT)
+
+
+class Archive(unittest.TestCase):
+    def test_release_archive(self):
+        subprocess.run([CMAKE, "--build", BUILD, "--target", "package"], check=True,
+                       capture_output=True)
+        with zipfile.ZipFile(os.path.join(BUILD, "sysgrab-0.001-win32.zip")) as z:
+            self.assertEqual(sorted(z.namelist()), ["README.txt", "sysgrab.exe"])
+            readme = z.read("README.txt")
+            exe = z.read("sysgrab.exe")
+        self.assertTrue(readme.startswith(b"SYSGRAB.EXE 0.001\r\n"))
+        self.assertEqual(readme.count(b"\n"), readme.count(b"\r\n"), "a line without CR")
+        with tempfile.TemporaryDirectory() as folder:
+            packed = os.path.join(folder, "sysgrab.exe")
+            with open(packed, "wb") as f:
+                f.write(exe)
+            sections = subprocess.run([OBJDUMP, "-h", packed], check=True,
+                                      capture_output=True, text=True).stdout
+        self.assertIn("file format pei-i386", sections)
+        self.assertNotIn(".debug_", sections, "the archived program is not stripped")
+        self.assertLessEqual(len(exe), SIZE_LIMIT)
 
 
 class Bus(unittest.TestCase):
