@@ -29,7 +29,7 @@ for g in "${groups[@]}"; do
 		# The 64-bit build and Wine run the suite where 32-bit x86 code cannot run.
 		want g++-mingw-w64-x86-64-win32 wine64
 		;;
-	vm) ;;
+	vm) want qemu-system-x86 busybox-static sg3-utils xorriso cpio kmod python3 ;;
 	*) echo "setup.sh: unknown group '$g'" >&2; exit 2 ;;
 	esac
 done
@@ -40,3 +40,10 @@ if [ ${#need[@]} -gt 0 ]; then
 	$SUDO apt-get update -qq
 	DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
 fi
+
+# The guests' kernel: Debian's package, unpacked into a cache, not installed.
+for g in "${groups[@]}"; do
+	if [ "$g" = vm ]; then
+		"$(dirname "$0")/../tests/vm/kernel.sh" >/dev/null
+	fi
+done

@@ -1,0 +1,28 @@
+#!/bin/busybox sh
+# The guest's first process: mounts the kernel's file systems, loads the
+# SCSI modules, runs /checks.sh and powers off. Lines starting with "@@" on
+# the console are for the host.
+/bin/busybox --install -s /bin
+export PATH=/bin:/opt/sysgrab LD_LIBRARY_PATH=/opt/sysgrab
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+mount -t tmpfs tmpfs /tmp
+chmod 1777 /tmp
+for m in $(cat /modules.order); do
+	insmod "/modules/$m.ko" || echo "@@ insmod-failed $m"
+done
+# Units are probed asynchronously; wait until the count stays put.
+last=-1
+for i in $(seq 50); do
+	n=$(ls /sys/class/scsi_generic 2>/dev/null | wc -l)
+	[ "$n" = "$last" ] && [ "$i" -gt 5 ] && break
+	last=$n
+	sleep 0.2
+done
+echo "@@ begin"
+cd /tmp
+sh /checks.sh 2>&1
+echo "@@ end"
+sync
+poweroff -f

@@ -1,0 +1,267 @@
+"""sysgrab and its SCSI generic ASPI layer in QEMU guests, one boot per
+drive layout, each boot running all of its layout's checks. Run against the
+linux preset's build; a sanitizer build skips the suite."""
+
+import hashlib
+import os
+import shutil
+import sys
+import tempfile
+import unittest
+
+import guest
+
+SKIP = 77
+
+SYSGRAB_OUT = [
+    "SYSGRAB.EXE 0.001",
+    "initializing wnaspi32",
+    "using wnaspi32 device %s",
+    "extracting ...",
+    "deinitializing wnaspi32",
+    "extraction complete",
+]
+
+# Shell helpers for the checks: each section's output and exit status,
+# standard error apart.
+PRELUDE = r"""
+section() {
+	name=$1; shift
+	echo "@@ section $name"
+	"$@" 2>/tmp/stderr
+	echo "@@ rc $?"
+	sed 's/^/@@ stderr /' /tmp/stderr
+}
+sha() { sha256sum "$1" | cut -d' ' -f1; }
+"""
+
+# The peers and sysgrab read the same 16 blocks, as root.
+PEERS = r"""
+section sysgrab sysgrab /tmp/sysgrab.bin
+section dd dd if=/dev/sr0 of=/tmp/dd.bin bs=2048 count=16
+section sg_dd sg_dd if=/dev/{sg} of=/tmp/sg_dd.bin bs=2048 count=16
+section hashes sha256sum /tmp/sysgrab.bin /tmp/dd.bin /tmp/sg_dd.bin
+"""
+
+READ10 = "28000000000000000100"
+READ10_BEYOND = "28000010000000000100"  # block 1048576, past the disc's end
+TEST_UNIT_READY = "000000000000"
+
+workdir = None
+vm = None
+
+
+def setUpModule():
+    global workdir, vm
+    workdir = tempfile.mkdtemp(prefix="sysgrab-vm-")
+    vm = guest.Guest(workdir)
+
+
+def tearDownModule():
+    shutil.rmtree(workdir, ignore_errors=True)
+
+
+def parse(lines):
+    """{section: (stdout lines, rc, stderr lines)}"""
+    sections, name = {}, None
+    for line in lines:
+        if line.startswith("@@ section "):
+            name = line[len("@@ section "):]
+            sections[name] = ([], None, [])
+        elif name is None:
+            continue
+        elif line.startswith("@@ rc "):
+            sections[name] = (sections[name][0], int(line[6:]), sections[name][2])
+        elif line.startswith("@@ stderr "):
+            sections[name][2].append(line[len("@@ stderr "):])
+        else:
+            sections[name][0].append(line)
+    return sections
+
+
+def sha(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+class Layout(unittest.TestCase):
+    devices = None  # callable(cls) -> QEMU arguments
+    script = ""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.disc = guest.make_disc(os.path.join(workdir, cls.__name__ + ".iso"), workdir)
+        cls.disk = guest.make_disk(os.path.join(workdir, cls.__name__ + ".img"))
+        with open(cls.disc, "rb") as f:
+            cls.first_blocks = f.read(32768)
+        cls.lines = vm.boot(cls.devices(), PRELUDE + cls.script)
+        cls.out = parse(cls.lines)
+
+    def section(self, name, rc=0):
+        self.assertIn(name, self.out, "\n".join(self.lines))
+        stdout, got_rc, stderr = self.out[name]
+        self.assertEqual(got_rc, rc, "%s: %s %s" % (name, stdout, stderr))
+        return stdout, stderr
+
+    def assertSysgrabRead(self, device, name="sysgrab"):
+        stdout, stderr = self.section(name)
+        want = list(SYSGRAB_OUT)
+        want[2] = want[2] % device
+        self.assertEqual(stdout, want)
+        return stderr
+
+    def assertPeersAgree(self, device):
+        self.assertEqual(self.assertSysgrabRead(device), [])
+        for peer in ("dd", "sg_dd"):
+            self.section(peer)
+        hashes, _ = self.section("hashes")
+        self.assertEqual([h.split()[0] for h in hashes], [sha(self.first_blocks)] * 3)
+
+
+class VirtioScsi(Layout):
+    """A disk at target 0, a CD-ROM at target 4, on one virtio-scsi bus."""
+
+    @classmethod
+    def devices(cls):
+        return (guest.scsi_controller(0) + guest.scsi_disk(0, 0, 0, cls.disk) +
+                guest.scsi_cdrom(0, 0, 4, cls.disc))
+
+    script = PEERS.format(sg="sg1") + r"""
+section info sgcheck info
+section type-disk sgcheck type 0 0 0
+section type-cdrom sgcheck type 0 4 0
+section type-none sgcheck type 0 1 0
+section short sgcheck exec 0 4 in 4096 {read10}
+section beyond sgcheck exec 0 4 in 2048 {beyond}
+section ready sgcheck exec 0 4 none 0 {tur}
+section repeat sgcheck repeat 1000 0 4
+# A user without raw I/O rights, who may read the CD-ROM's node only:
+chmod 0444 /dev/sg1
+section user su -s /bin/sh user -c 'sysgrab /tmp/user.bin'
+section user-hash sha /tmp/user.bin
+chmod 0400 /dev/sg1
+section user-none su -s /bin/sh user -c 'sysgrab /tmp/none.bin'
+""".format(read10=READ10, beyond=READ10_BEYOND, tur=TEST_UNIT_READY)
+
+    def test_sysgrab_dd_and_sg_dd_read_the_same_blocks(self):
+        self.assertPeersAgree("00:04")
+
+    def test_units_and_types(self):
+        self.assertEqual(self.section("info")[0], ["info 00000101"])
+        self.assertEqual(self.section("type-disk")[0], ["ret 01 status 01 type 00"])
+        self.assertEqual(self.section("type-cdrom")[0], ["ret 01 status 01 type 05"])
+        self.assertEqual(self.section("type-none")[0], ["ret 82 status 82 type 00"])
+
+    def test_commands(self):
+        cases = {
+            # One block into a two-block buffer: QEMU's virtio-scsi moves no
+            # data then, and says so in resid: nothing reaches the buffer.
+            "short": r"^ret 00 status 01 ha 00 targ 00 sense (00){14} written 0 beyond clean$",
+            # CHECK CONDITION, ILLEGAL REQUEST: sense, and no data.
+            "beyond": r"^ret 00 status 04 ha 00 targ 02 sense 70..05.{18}21.. written 0 beyond clean$",
+            "ready": r"^ret 00 status 01 ha 00 targ 00 sense (00){14} written 0 beyond clean$",
+        }
+        for name, pattern in cases.items():
+            with self.subTest(name):
+                stdout, _ = self.section(name)
+                self.assertEqual(len(stdout), 1, stdout)
+                self.assertRegex(stdout[0], pattern)
+
+    def test_many_commands_leak_nothing(self):
+        stdout, _ = self.section("repeat")
+        f = stdout[0].split()
+        self.assertEqual(f[:2], ["failed", "0"], stdout)
+        fds, threads, heap = f[3:6], f[7:10], f[11:13]
+        # Two units' descriptors, closed at unload; the worker, joined then.
+        self.assertEqual(fds[0], fds[1])
+        self.assertEqual(int(fds[2]), int(fds[0]) - 2)
+        self.assertEqual(threads, ["2", "2", "1"])
+        self.assertEqual(heap[0], heap[1])
+
+    def test_reading_needs_only_read_access(self):
+        stderr = self.assertSysgrabRead("00:04", "user")
+        self.assertEqual(stderr, ["wnaspi32: /dev/sg0: Permission denied"])
+        self.assertEqual(self.section("user-hash")[0], [sha(self.first_blocks)])
+
+    def test_no_unit_can_be_opened(self):
+        stdout, stderr = self.section("user-none", rc=1)
+        self.assertEqual(stdout[-1], "ERROR: no cdrom drive found")
+        self.assertEqual(stderr, ["wnaspi32: /dev/sg0: Permission denied",
+                                  "wnaspi32: /dev/sg1: Permission denied"])
+
+
+class TwoControllers(Layout):
+    """A disk on the first virtio-scsi controller, a CD-ROM on the second."""
+
+    @classmethod
+    def devices(cls):
+        return (guest.scsi_controller(0) + guest.scsi_controller(1) +
+                guest.scsi_disk(0, 0, 0, cls.disk) + guest.scsi_cdrom(0, 1, 2, cls.disc))
+
+    script = PEERS.format(sg="sg1") + "section info sgcheck info\n"
+
+    def test_cdrom_on_the_second_adapter(self):
+        self.assertPeersAgree("01:02")
+        self.assertEqual(self.section("info")[0], ["info 00000102"])
+
+
+class Atapi(Layout):
+    """An IDE/ATAPI CD-ROM on the PC's own IDE controller (ata_piix)."""
+
+    @classmethod
+    def devices(cls):
+        return guest.ide_cdrom(cls.disc)
+
+    script = PEERS.format(sg="sg0")
+
+    def test_atapi_cdrom(self):
+        self.assertPeersAgree("00:00")
+
+
+class NoMedium(Layout):
+    """A SCSI CD-ROM drive with its tray empty."""
+
+    @classmethod
+    def devices(cls):
+        return guest.scsi_controller(0) + guest.scsi_cdrom(0, 0, 4)
+
+    script = r"""
+section sysgrab sysgrab /tmp/sysgrab.bin
+section hash sha /tmp/sysgrab.bin
+section read sgcheck exec 0 4 in 2048 {read10}
+""".format(read10=READ10)
+
+    def test_file_keeps_its_fill(self):
+        self.assertEqual(self.assertSysgrabRead("00:04"), [])
+        self.assertEqual(self.section("hash")[0], [sha(b"\xff" * 32768)])
+
+    def test_not_ready_gives_sense_and_no_data(self):
+        stdout, _ = self.section("read")
+        # NOT READY (2), MEDIUM NOT PRESENT (3A).
+        self.assertRegex(stdout[0], r"^ret 00 status 04 ha 00 targ 02 sense 70..02.{18}3a.. "
+                         r"written 0 beyond clean$")
+
+
+class NoScsiUnits(Layout):
+    """A guest with the SCSI modules loaded and no unit at all."""
+
+    @classmethod
+    def devices(cls):
+        return guest.scsi_controller(0)
+
+    script = r"""
+section sysgrab sysgrab /tmp/sysgrab.bin
+section info sgcheck info
+"""
+
+    def test_could_not_initialize(self):
+        stdout, stderr = self.section("sysgrab", rc=1)
+        self.assertEqual(stdout[-1], "ERROR: could not initialize wnaspi32")
+        self.assertEqual(stderr, [])
+        self.assertEqual(self.section("info")[0], ["info 0000e800"])
+
+
+if __name__ == "__main__":
+    if os.environ.get("SYSGRAB_SANITIZED") == "1":
+        print("skipped: the guests run the linux preset's build, not a sanitizer build")
+        sys.exit(SKIP)
+    unittest.main()
