@@ -18,3 +18,13 @@ ctest --preset linux
 cmake --preset linux-asan
 cmake --build --preset linux-asan -j "$jobs"
 ctest --preset linux-asan
+
+# Windows: the 32-bit release build (image checks, release archive) and the
+# suite under Wine. Where the kernel runs no 32-bit x86 code, the 32-bit
+# runs are skipped and the 64-bit build of the same sources runs the suite.
+cmake --preset win32
+cmake --build --preset win32 -j "$jobs"
+ctest --preset win32
+cmake --preset win64
+cmake --build --preset win64 -j "$jobs"
+ctest --preset win64
