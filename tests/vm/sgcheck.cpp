@@ -8,13 +8,15 @@
 //   sgcheck repeat N A T                 N READ(10)s of block 0 after N more;
 //                                        the process's descriptors, threads and
 //                                        heap before, after, and after FreeLibrary
-//   sgcheck time PROG ARGS...            runs PROG, prints its wall time in us
+//   sgcheck time PROG ARGS...            runs PROG, its output thrown away;
+//                                        prints its wall time in us
 
 #include <windows.h>
 
 #include "aspi32.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <malloc.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -150,6 +152,10 @@ static int run_timed(char **argv)
 	clock_gettime(CLOCK_MONOTONIC, &t0);
 	pid = fork();
 	if (pid == 0) {
+		int null = open("/dev/null", O_WRONLY);
+
+		dup2(null, 1);
+		dup2(null, 2);
 		execvp(argv[0], argv);
 		_exit(127);
 	}
