@@ -235,7 +235,7 @@ static void execute(SRB_ExecSCSICmd *srb)
 				ha = HASTAT_PHASE_ERR;
 			}
 		} else {
-			int transferred = (int)length - io.resid;
+			long long transferred = (long long)length - io.resid;
 
 			if (transferred < 0)
 				transferred = 0;
