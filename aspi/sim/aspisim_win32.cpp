@@ -20,17 +20,15 @@ static void (*worker_job)();
 // Set while DLL_PROCESS_DETACH runs: the loader lock is held.
 static bool detaching;
 
-// The thread itself does nothing; its work waits for its detach call.
-static DWORD WINAPI worker_start(LPVOID)
-{
-	return 0;
-}
-
 void aspisim_start(void (*job)())
 {
 	aspisim_join();
 	worker_job = job;
-	worker = CreateThread(NULL, 0, worker_start, NULL, CREATE_SUSPENDED, &worker_id);
+	// The thread starts in ExitThread itself, so it runs this library's code
+	// only in its detach call: a caller that frees the library before the
+	// command ends leaves the worker nothing of ours to run.
+	worker = CreateThread(NULL, 0, (LPTHREAD_START_ROUTINE)(void (*)(void))ExitThread, NULL,
+	                      CREATE_SUSPENDED, &worker_id);
 	if (worker == NULL) {
 		fprintf(stderr, "aspisim: CreateThread failed: %lu\n",
 		        (unsigned long)GetLastError());
@@ -43,7 +41,8 @@ void aspisim_join()
 {
 	if (worker == NULL)
 		return;
-	// At detach the worker has already left this library (see above).
+	// At detach this thread holds the loader lock: the worker, if still
+	// there, runs none of this library's code without it (see above).
 	if (!detaching)
 		WaitForSingleObject(worker, INFINITE);
 	CloseHandle(worker);
