@@ -50,7 +50,7 @@ try:
     vm = guest.Guest(work)
     disc = guest.make_disc(os.path.join(work, "disc.iso"), work)
     start = time.monotonic()
-    out = vm.boot(guest.scsi_controller(0) + guest.scsi_cdrom(0, 0, 4, disc),
+    out = vm.boot(guest.scsi_controller(0) + guest.scsi_cdrom(0, 0, 4, disc), 1,
                   "\n".join(lines) + "\n")
     wall = time.monotonic() - start
 finally:

@@ -112,18 +112,21 @@ class Guest:
         with open(os.path.join(root, "etc/group"), "w") as f:
             f.write("root:x:0:\nuser:x:1000:\n")
 
-    def boot(self, devices, script, machine="pc", timeout=900):
-        """Boots with the QEMU device arguments, runs script; returns the
-        console lines between the guest's begin and end marks."""
+    def boot(self, devices, units, script, machine="pc", timeout=900):
+        """Boots with the QEMU device arguments, waits for that many SCSI
+        units, runs script; returns the console lines between the guest's
+        begin and end marks."""
         with open(os.path.join(self.root, "checks.sh"), "w") as f:
             f.write(script)
+        with open(os.path.join(self.root, "units"), "w") as f:
+            f.write("%d\n" % units)
         initrd = os.path.join(self.workdir, "initrd.gz")
         _cpio(self.root, initrd)
         accel = "kvm" if os.access("/dev/kvm", os.R_OK | os.W_OK) else "tcg"
         cmd = ["qemu-system-x86_64", "-machine", "%s,accel=%s" % (machine, accel),
                "-m", "512", "-nodefaults", "-no-user-config", "-display", "none",
                "-no-reboot", "-serial", "stdio", "-kernel", self.kernel, "-initrd", initrd,
-               "-append", "console=ttyS0 quiet panic=-1 loglevel=3"] + devices
+               "-append", "console=ttyS0 quiet panic=-1 loglevel=3 scsi_mod.scan=sync"] + devices
         proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                               timeout=timeout)
         text = proc.stdout.decode("utf-8", "replace").replace("\r\n", "\n")

@@ -12,14 +12,14 @@ chmod 1777 /tmp
 for m in $(cat /modules.order); do
 	insmod "/modules/$m.ko" || echo "@@ insmod-failed $m"
 done
-# Units are probed asynchronously; wait until the count stays put.
-last=-1
-for i in $(seq 50); do
-	n=$(ls /sys/class/scsi_generic 2>/dev/null | wc -l)
-	[ "$n" = "$last" ] && [ "$i" -gt 5 ] && break
-	last=$n
+# The host says how many units to expect; wait for their sg nodes (at most
+# 60 s: a slow machine without KVM probes slowly).
+want=$(cat /units)
+for i in $(seq 300); do
+	[ "$(ls /sys/class/scsi_generic 2>/dev/null | wc -l)" -ge "$want" ] && break
 	sleep 0.2
 done
+echo "@@ units $(ls /sys/class/scsi_generic 2>/dev/null | wc -l)"
 echo "@@ begin"
 cd /tmp
 sh /checks.sh 2>&1

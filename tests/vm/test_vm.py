@@ -85,6 +85,7 @@ def sha(data):
 
 class Layout(unittest.TestCase):
     devices = None  # callable(cls) -> QEMU arguments
+    units = 1  # SCSI units the guest waits for
     script = ""
 
     @classmethod
@@ -93,7 +94,7 @@ class Layout(unittest.TestCase):
         cls.disk = guest.make_disk(os.path.join(workdir, cls.__name__ + ".img"))
         with open(cls.disc, "rb") as f:
             cls.first_blocks = f.read(32768)
-        cls.lines = vm.boot(cls.devices(), PRELUDE + cls.script)
+        cls.lines = vm.boot(cls.devices(), cls.units, PRELUDE + cls.script)
         cls.out = parse(cls.lines)
 
     def section(self, name, rc=0):
@@ -119,6 +120,8 @@ class Layout(unittest.TestCase):
 
 class VirtioScsi(Layout):
     """A disk at target 0, a CD-ROM at target 4, on one virtio-scsi bus."""
+
+    units = 2
 
     @classmethod
     def devices(cls):
@@ -192,6 +195,8 @@ section user-none su -s /bin/sh user -c 'sysgrab /tmp/none.bin'
 class TwoControllers(Layout):
     """A disk on the first virtio-scsi controller, a CD-ROM on the second."""
 
+    units = 2
+
     @classmethod
     def devices(cls):
         return (guest.scsi_controller(0) + guest.scsi_controller(1) +
@@ -243,6 +248,8 @@ section read sgcheck exec 0 4 in 2048 {read10}
 
 class NoScsiUnits(Layout):
     """A guest with the SCSI modules loaded and no unit at all."""
+
+    units = 0
 
     @classmethod
     def devices(cls):
