@@ -6,7 +6,8 @@
 # Cache: $SYSGRAB_CACHE, else ${XDG_CACHE_HOME:-~/.cache}/sysgrab.
 set -euo pipefail
 
-cache=${SYSGRAB_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/sysgrab}
+home=${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}
+cache=${SYSGRAB_CACHE:-${XDG_CACHE_HOME:-$home/.cache}/sysgrab}
 pkg=$(apt-cache depends linux-image-amd64 2>/dev/null |
 	sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*\)$/\1/p' | head -n1)
 if [ -z "$pkg" ]; then
