@@ -8,6 +8,9 @@
 //   sgcheck repeat N A T                 N READ(10)s of block 0 after N more;
 //                                        the process's descriptors, threads and
 //                                        heap before, after, and after FreeLibrary
+//   sgcheck gone A T FILE                TEST UNIT READY, then "1" written to
+//                                        FILE (the unit's sysfs delete), then
+//                                        TEST UNIT READY and SC_GET_DEV_TYPE
 //   sgcheck time PROG ARGS...            runs PROG, its output thrown away;
 //                                        prints its wall time in us
 
@@ -143,6 +146,33 @@ static int repeat(int n, int a, int t)
 	return 0;
 }
 
+static int gone(int a, int t, const char *remove)
+{
+	static const uint8_t ready[6] = {0, 0, 0, 0, 0, 0};
+	SRB_ExecSCSICmd srb;
+	SRB_GDEVBlock probe;
+	FILE *f;
+
+	load();
+	info();
+	exec(&srb, a, t, 0, NULL, 0, ready, 6);
+	printf("before %02x", srb.SRB_Status);
+	f = fopen(remove, "w");
+	if (f == NULL || fputs("1", f) < 0 || fclose(f) != 0) {
+		printf(" cannot remove\n");
+		return 1;
+	}
+	DWORD ret = exec(&srb, a, t, 0, NULL, 0, ready, 6);
+	printf(" after ret %02x status %02x", (unsigned)ret, srb.SRB_Status);
+	memset(&probe, 0, sizeof probe);
+	probe.SRB_Cmd = SC_GET_DEV_TYPE;
+	probe.SRB_HaId = (uint8_t)a;
+	probe.SRB_Target = (uint8_t)t;
+	send(&probe);
+	printf(" type %02x\n", probe.SRB_Status);
+	return 0;
+}
+
 static int run_timed(char **argv)
 {
 	struct timespec t0, t1;
@@ -218,8 +248,10 @@ int main(int argc, char **argv)
 		       buffer[length] == FILL ? "clean" : "dirty");
 		return 0;
 	}
+	if (argc == 5 && strcmp(argv[1], "gone") == 0)
+		return gone(atoi(argv[2]), atoi(argv[3]), argv[4]);
 	if (argc == 5 && strcmp(argv[1], "repeat") == 0)
 		return repeat(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]));
-	fprintf(stderr, "usage: sgcheck info|type|exec|repeat|time ...\n");
+	fprintf(stderr, "usage: sgcheck info|type|exec|repeat|gone|time ...\n");
 	return 2;
 }

@@ -143,6 +143,8 @@ section user su -s /bin/sh user -c 'sysgrab /tmp/user.bin'
 section user-hash sha /tmp/user.bin
 chmod 0400 /dev/sg1
 section user-none su -s /bin/sh user -c 'sysgrab /tmp/none.bin'
+# Last: the disk leaves the system while the layer has it open.
+section gone sgcheck gone 0 0 /sys/bus/scsi/devices/0:0:0:0/delete
 """.format(read10=READ10, beyond=READ10_BEYOND, tur=TEST_UNIT_READY)
 
     def test_sysgrab_dd_and_sg_dd_read_the_same_blocks(self):
@@ -190,6 +192,14 @@ section user-none su -s /bin/sh user -c 'sysgrab /tmp/none.bin'
         self.assertEqual(stdout[-1], "ERROR: no cdrom drive found")
         self.assertEqual(stderr, ["wnaspi32: /dev/sg0: Permission denied",
                                   "wnaspi32: /dev/sg1: Permission denied"])
+
+
+    def test_unit_that_has_gone(self):
+        stdout, _ = self.section("gone")
+        # Before: the disk's first command may meet its power-on UNIT
+        # ATTENTION (SS_ERR); after: no such device, for commands and types.
+        self.assertEqual(len(stdout), 1, stdout)
+        self.assertRegex(stdout[0], r"^before 0[14] after ret 00 status 82 type 82$")
 
 
 class TwoControllers(Layout):
