@@ -1,20 +1,8 @@
 # Cross build for 32-bit Windows with MinGW-w64 (Debian's i686 win32-threads
 # toolchain): a console program that starts on Windows 95 and NT 4 onwards.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
-
 set(MINGW_TRIPLET i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${MINGW_TRIPLET}-gcc-win32)
-set(CMAKE_CXX_COMPILER ${MINGW_TRIPLET}-g++-win32)
-set(CMAKE_RC_COMPILER ${MINGW_TRIPLET}-windres)
-set(CMAKE_STRIP ${MINGW_TRIPLET}-strip CACHE FILEPATH "")
-set(CMAKE_OBJDUMP ${MINGW_TRIPLET}-objdump CACHE FILEPATH "")
-
-set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)
 
 # No runtime DLLs beside the program: libgcc and libstdc++ are linked in, the
 # C runtime is the system's msvcrt.dll. Subsystem and OS version 4.0 let
