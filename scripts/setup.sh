@@ -28,6 +28,8 @@ for g in "${groups[@]}"; do
 		want cmake make python3 zip g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 wine wine32:i386
 		# The 64-bit build and Wine run the suite where 32-bit x86 code cannot run.
 		want g++-mingw-w64-x86-64-win32 wine64
+		# Where it cannot, a QEMU guest with Debian's kernel runs the 32-bit suite.
+		want qemu-system-x86 busybox-static cpio kmod
 		;;
 	vm) want qemu-system-x86 busybox-static sg3-utils xorriso cpio kmod python3 ;;
 	*) echo "setup.sh: unknown group '$g'" >&2; exit 2 ;;
@@ -41,9 +43,11 @@ if [ ${#need[@]} -gt 0 ]; then
 	DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
 fi
 
-# The guests' kernel: Debian's package, unpacked into a cache, not installed.
+# The guests' kernel (vm, and wine's 32-bit guest): Debian's package,
+# unpacked into a cache, not installed.
 for g in "${groups[@]}"; do
-	if [ "$g" = vm ]; then
+	if [ "$g" = vm ] || [ "$g" = wine ]; then
 		"$(dirname "$0")/../tests/vm/kernel.sh" >/dev/null
+		break
 	fi
 done

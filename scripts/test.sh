@@ -21,7 +21,8 @@ ctest --preset linux-asan
 
 # Windows: the 32-bit release build (image checks, release archive) and the
 # suite under Wine. Where the kernel runs no 32-bit x86 code, the 32-bit
-# runs are skipped and the 64-bit build of the same sources runs the suite.
+# suite runs in a QEMU guest instead, and the 64-bit build of the same
+# sources runs it here too.
 cmake --preset win32
 cmake --build --preset win32 -j "$jobs"
 ctest --preset win32

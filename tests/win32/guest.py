@@ -1,0 +1,179 @@
+"""Runs one shell command as root in a QEMU guest booted with Debian's
+kernel (tests/vm/kernel.sh), whose root is this machine's own root shared
+read-write over virtio-9p. The guest's kernel runs 32-bit x86 programs
+where this machine's may not.
+
+  guest.py DIR COMMAND    runs sh -c COMMAND in DIR; exits with its status
+  guest.py suite BUILD    runs the build's wine-labelled tests (ctest) there;
+                          exits 77 (skipped) where this machine runs 32-bit
+                          x86 programs itself, as those tests then run here
+
+The guest mounts proc, sys, dev and a tmpfs on /tmp inside the shared root
+and chroots there. SYSGRAB_GUEST_CPUS and SYSGRAB_GUEST_MEMORY (MiB) size it.
+"""
+
+import glob
+import importlib.util
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+# tests/vm/guest.py: the kernel and the initramfs helpers.
+_spec = importlib.util.spec_from_file_location("vmguest", os.path.join(HERE, "..", "vm", "guest.py"))
+vmguest = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(vmguest)
+
+# Loaded in this order, each after what it depends on.
+MODULES = ["virtio_pci", "9pnet_virtio", "9p"]
+
+INIT = r"""#!/bin/busybox sh
+/bin/busybox --install -s /bin
+export PATH=/bin
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+for m in $(cat /modules.order); do
+	insmod "/modules/$m.ko" || echo "@@ insmod-failed $m"
+done
+r=/root
+mkdir -p $r
+if mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288,cache=loose,access=client hostroot $r; then
+	mount -t proc proc $r/proc
+	mount -t sysfs sysfs $r/sys
+	mount -t devtmpfs devtmpfs $r/dev
+	mount -t devpts devpts $r/dev/pts 2>/dev/null
+	mount -t tmpfs -o mode=1777 tmpfs $r/tmp
+	mount -t tmpfs tmpfs $r/run
+	cp /command.sh $r/tmp/.sysgrab-guest.sh
+	echo "@@ begin"
+	chroot $r /bin/sh /tmp/.sysgrab-guest.sh </dev/null 2>&1
+	echo "@@ status $?"
+	sync
+else
+	echo "@@ mount-failed"
+fi
+poweroff -f
+"""
+
+
+def module_order(kdir):
+    files = vmguest._module_files(kdir)
+    order = []
+
+    def visit(name):
+        name = name.replace("-", "_")
+        if name in order or name not in files:
+            return
+        deps = subprocess.run(["modinfo", "-F", "depends", files[name]], check=True,
+                              stdout=subprocess.PIPE, text=True).stdout.strip()
+        for dep in filter(None, deps.split(",")):
+            visit(dep)
+        order.append(name)
+
+    for m in MODULES:
+        visit(m)
+    return [(m, files[m]) for m in order]
+
+
+def run(directory, command, echo=None):
+    """Boots, runs command in directory, echoing what it prints; returns
+    its exit status."""
+    work = tempfile.mkdtemp(prefix="sysgrab-guest-")
+    try:
+        kdir = vmguest.kernel_dir()
+        kernel = glob.glob(os.path.join(kdir, "boot/vmlinuz-*"))[0]
+        root = os.path.join(work, "root")
+        for d in ("bin", "proc", "sys", "dev", "modules"):
+            os.makedirs(os.path.join(root, d))
+        vmguest._copy("/bin/busybox", root, "/bin/busybox")
+        with open(os.path.join(root, "init"), "w") as f:
+            f.write(INIT)
+        os.chmod(os.path.join(root, "init"), 0o755)
+        order = module_order(kdir)
+        for name, path in order:
+            vmguest._copy(path, root, "/modules/%s.ko" % name)
+        with open(os.path.join(root, "modules.order"), "w") as f:
+            f.write("\n".join(name for name, _ in order) + "\n")
+        with open(os.path.join(root, "command.sh"), "w") as f:
+            f.write("cd %s || exit 125\n%s\n" % (shquote(directory), command))
+        initrd = os.path.join(work, "initrd.gz")
+        vmguest._cpio(root, initrd)
+        accel = "kvm" if os.access("/dev/kvm", os.R_OK | os.W_OK) else "tcg"
+        cpus = os.environ.get("SYSGRAB_GUEST_CPUS") or str(min(os.cpu_count() or 1, 4))
+        memory = os.environ.get("SYSGRAB_GUEST_MEMORY", "2048")
+        cmd = ["qemu-system-x86_64", "-machine", "q35,accel=%s" % accel,
+               "-smp", cpus, "-m", memory,
+               "-nodefaults", "-no-user-config", "-display", "none",
+               "-no-reboot", "-serial", "stdio", "-kernel", kernel, "-initrd", initrd,
+               "-virtfs", "local,path=/,mount_tag=hostroot,security_model=passthrough,"
+               "multidevs=remap",
+               "-append", "console=ttyS0 quiet panic=-1 loglevel=3"]
+        start = time.monotonic()
+        proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                stdin=subprocess.DEVNULL)
+        status = None
+        inside = False
+        tail = []
+        for raw in proc.stdout:
+            line = raw.decode("utf-8", "replace").rstrip("\r\n")
+            if line.startswith("@@ begin"):
+                inside = True
+                print("guest: booted in %.1f s" % (time.monotonic() - start), flush=True)
+            elif line.startswith("@@ status "):
+                status = int(line.split()[2])
+                inside = False
+            elif inside:
+                print(line, flush=True)
+                if echo:
+                    echo(line)
+            else:
+                tail = (tail + [line])[-40:]
+        proc.wait()
+        print("guest: ran for %.1f s" % (time.monotonic() - start), flush=True)
+        if status is None:
+            print("guest: the command did not finish:\n" + "\n".join(tail), flush=True)
+            return 1
+        return status
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def shquote(s):
+    return "'" + s.replace("'", "'\\''") + "'"
+
+
+def suite(build):
+    """The Wine suite of a 32-bit build, run in the guest."""
+    loader = os.environ.get("SYSGRAB_WINE", "wine")
+    proc = subprocess.run([loader, "--version"], capture_output=True, text=True,
+                          stdin=subprocess.DEVNULL)
+    if proc.returncode == 0:
+        print("SKIPPED: %s runs on this machine: the wine tests run here" % loader)
+        sys.exit(77)
+    print("%s cannot run here (%s): running the wine tests in a guest"
+          % (loader, proc.stderr.strip()), flush=True)
+    ctest = os.environ.get("SYSGRAB_CTEST", "ctest")
+    # The guest's kernel must start the loader, or every test would skip.
+    # The image checks run no Windows code: they run here.
+    command = ("%s --version || exit 3\n"
+               "%s --test-dir %s -L '^wine$' -E '^wine[.]image_checks$' --output-on-failure\n"
+               % (shquote(loader), shquote(ctest), shquote(build)))
+    lines = []
+    status = run(build, command, echo=lines.append)
+    skipped = [line for line in lines if "***Skipped" in line or "Not Run" in line]
+    if status == 0 and skipped:
+        print("guest: tests skipped in the guest:\n" + "\n".join(skipped))
+        return 1
+    return status
+
+
+if __name__ == "__main__":
+    if sys.argv[1:2] == ["suite"] and len(sys.argv) == 3:
+        sys.exit(suite(os.path.abspath(sys.argv[2])))
+    if len(sys.argv) != 3:
+        sys.exit(__doc__)
+    sys.exit(run(sys.argv[1], sys.argv[2]))
