@@ -32,7 +32,8 @@ def _module_files(kdir):
     return found
 
 
-def _module_order(kdir):
+def _module_order(kdir, modules=None):
+    """The kernel modules to load, each after those it depends on."""
     files = _module_files(kdir)
     order = []
 
@@ -46,7 +47,7 @@ def _module_order(kdir):
             visit(dep)
         order.append(name)
 
-    for m in MODULES:
+    for m in MODULES if modules is None else modules:
         visit(m)
     return [(m, files[m]) for m in order]
 

@@ -61,22 +61,7 @@ poweroff -f
 
 
 def module_order(kdir):
-    files = vmguest._module_files(kdir)
-    order = []
-
-    def visit(name):
-        name = name.replace("-", "_")
-        if name in order or name not in files:
-            return
-        deps = subprocess.run(["modinfo", "-F", "depends", files[name]], check=True,
-                              stdout=subprocess.PIPE, text=True).stdout.strip()
-        for dep in filter(None, deps.split(",")):
-            visit(dep)
-        order.append(name)
-
-    for m in MODULES:
-        visit(m)
-    return [(m, files[m]) for m in order]
+    return vmguest._module_order(kdir, MODULES)
 
 
 def run(directory, command, echo=None):
