@@ -46,7 +46,18 @@ if mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288,cache=loose,access=
 	mount -t sysfs sysfs $r/sys
 	mount -t devtmpfs devtmpfs $r/dev
 	mount -t devpts devpts $r/dev/pts 2>/dev/null
+	# Wine needs a /tmp that holds sockets, which 9p does not; a tree of
+	# the host's /tmp that the command works in stays reachable.
+	keep=$(cat /keep)
+	if [ -n "$keep" ]; then
+		mkdir -p /hosttmp
+		mount -o bind $r/tmp /hosttmp
+	fi
 	mount -t tmpfs -o mode=1777 tmpfs $r/tmp
+	if [ -n "$keep" ]; then
+		mkdir -p "$r$keep"
+		mount -o bind "/hosttmp${keep#/tmp}" "$r$keep"
+	fi
 	mount -t tmpfs tmpfs $r/run
 	cp /command.sh $r/tmp/.sysgrab-guest.sh
 	echo "@@ begin"
@@ -83,6 +94,13 @@ def run(directory, command, echo=None):
             vmguest._copy(path, root, "/modules/%s.ko" % name)
         with open(os.path.join(root, "modules.order"), "w") as f:
             f.write("\n".join(name for name, _ in order) + "\n")
+        # The first folder below /tmp that holds the working directory.
+        keep = ""
+        parts = os.path.realpath(directory).split("/")
+        if len(parts) > 2 and parts[1] == "tmp":
+            keep = "/tmp/" + parts[2]
+        with open(os.path.join(root, "keep"), "w") as f:
+            f.write(keep + "\n")
         with open(os.path.join(root, "command.sh"), "w") as f:
             f.write("cd %s || exit 125\n%s\n" % (shquote(directory), command))
         initrd = os.path.join(work, "initrd.gz")
