@@ -65,7 +65,7 @@ for line in out:
     elif len(f) >= 3 and f[:2] == ["@@", "sha"]:
         sums.add(f[2])
 
-accel = "KVM" if os.access("/dev/kvm", os.R_OK | os.W_OK) else "TCG (no KVM)"
+accel = "KVM" if guest.accelerator() == "kvm" else "TCG (no working KVM)"
 print("16 blocks of 2048 bytes from a virtio-scsi CD-ROM in a QEMU guest, %s" % accel)
 print("%d runs each, interleaved; guest boot and runs took %.1f s" % (runs, wall))
 print("the three files are %s" % ("equal" if len(sums) == 1 else "DIFFERENT"))

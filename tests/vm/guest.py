@@ -52,6 +52,36 @@ def _module_order(kdir, modules=None):
     return [(m, files[m]) for m in order]
 
 
+_accel = None
+
+
+def accelerator():
+    """"kvm" where KVM runs this kernel, "tcg" otherwise. /dev/kvm can be
+    there and open yet not run a guest (seen under nested virtualisation,
+    where the kernel then spins without printing), so the kernel is booted
+    once under KVM with no initramfs: it should panic and power off within
+    seconds. SYSGRAB_ACCEL=kvm or tcg skips the probe."""
+    global _accel
+    if _accel is None:
+        _accel = os.environ.get("SYSGRAB_ACCEL") or _probe_kvm()
+    return _accel
+
+
+def _probe_kvm(limit=20):
+    if not os.access("/dev/kvm", os.R_OK | os.W_OK):
+        return "tcg"
+    kernel = glob.glob(os.path.join(kernel_dir(), "boot/vmlinuz-*"))[0]
+    cmd = ["qemu-system-x86_64", "-machine", "pc,accel=kvm", "-m", "256", "-nodefaults",
+           "-no-user-config", "-display", "none", "-no-reboot", "-serial", "stdio",
+           "-kernel", kernel, "-append", "console=ttyS0 panic=-1 loglevel=1"]
+    try:
+        proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              stdin=subprocess.DEVNULL, timeout=limit)
+    except subprocess.TimeoutExpired:
+        return "tcg"
+    return "kvm" if b"Kernel panic" in proc.stdout else "tcg"
+
+
 def _libraries(binary):
     out = subprocess.run(["ldd", binary], stdout=subprocess.PIPE, text=True).stdout
     libs = re.findall(r"=> (/\S+)", out) + re.findall(r"^\s*(/\S+ld-linux\S*)", out, re.M)
@@ -123,8 +153,7 @@ class Guest:
             f.write("%d\n" % units)
         initrd = os.path.join(self.workdir, "initrd.gz")
         _cpio(self.root, initrd)
-        accel = "kvm" if os.access("/dev/kvm", os.R_OK | os.W_OK) else "tcg"
-        cmd = ["qemu-system-x86_64", "-machine", "%s,accel=%s" % (machine, accel),
+        cmd = ["qemu-system-x86_64", "-machine", "%s,accel=%s" % (machine, accelerator()),
                "-m", "512", "-nodefaults", "-no-user-config", "-display", "none",
                "-no-reboot", "-serial", "stdio", "-kernel", self.kernel, "-initrd", initrd,
                "-append", "console=ttyS0 quiet panic=-1 loglevel=3 scsi_mod.scan=sync"] + devices

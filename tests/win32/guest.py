@@ -105,7 +105,7 @@ def run(directory, command, echo=None):
             f.write("cd %s || exit 125\n%s\n" % (shquote(directory), command))
         initrd = os.path.join(work, "initrd.gz")
         vmguest._cpio(root, initrd)
-        accel = "kvm" if os.access("/dev/kvm", os.R_OK | os.W_OK) else "tcg"
+        accel = vmguest.accelerator()
         cpus = os.environ.get("SYSGRAB_GUEST_CPUS") or str(min(os.cpu_count() or 1, 4))
         memory = os.environ.get("SYSGRAB_GUEST_MEMORY", "2048")
         cmd = ["qemu-system-x86_64", "-machine", "q35,accel=%s" % accel,
