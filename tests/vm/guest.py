@@ -70,16 +70,44 @@ def accelerator():
 def _probe_kvm(limit=20):
     if not os.access("/dev/kvm", os.R_OK | os.W_OK):
         return "tcg"
-    kernel = glob.glob(os.path.join(kernel_dir(), "boot/vmlinuz-*"))[0]
-    cmd = ["qemu-system-x86_64", "-machine", "pc,accel=kvm", "-m", "256", "-nodefaults",
-           "-no-user-config", "-display", "none", "-no-reboot", "-serial", "stdio",
-           "-kernel", kernel, "-append", "console=ttyS0 panic=-1 loglevel=1"]
+    cmd = qemu_command("pc,accel=kvm", kernel_file(kernel_dir()), None,
+                       "console=ttyS0 panic=-1 loglevel=1", ["-m", "256"])
     try:
         proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                               stdin=subprocess.DEVNULL, timeout=limit)
     except subprocess.TimeoutExpired:
         return "tcg"
     return "kvm" if b"Kernel panic" in proc.stdout else "tcg"
+
+
+def kernel_file(kdir):
+    return glob.glob(os.path.join(kdir, "boot/vmlinuz-*"))[0]
+
+
+def qemu_command(machine, kernel, initrd, append, extra):
+    """A headless QEMU that boots kernel with its console on standard
+    output and exits when the guest powers off or reboots."""
+    cmd = ["qemu-system-x86_64", "-machine", machine, "-nodefaults", "-no-user-config",
+           "-display", "none", "-no-reboot", "-serial", "stdio", "-kernel", kernel]
+    if initrd:
+        cmd += ["-initrd", initrd]
+    return cmd + ["-append", append] + extra
+
+
+def make_root(root, kdir, init, modules=None):
+    """The base of an initramfs in root: busybox, init (the script's text)
+    and the kernel modules with the order to load them in."""
+    for d in ("bin", "proc", "sys", "dev", "modules"):
+        os.makedirs(os.path.join(root, d), exist_ok=True)
+    _copy("/bin/busybox", root, "/bin/busybox")
+    with open(os.path.join(root, "init"), "w") as f:
+        f.write(init)
+    os.chmod(os.path.join(root, "init"), 0o755)
+    order = _module_order(kdir, modules)
+    for name, path in order:
+        _copy(path, root, "/modules/%s.ko" % name)
+    with open(os.path.join(root, "modules.order"), "w") as f:
+        f.write("\n".join(name for name, _ in order) + "\n")
 
 
 def _libraries(binary):
@@ -109,7 +137,7 @@ class Guest:
     def __init__(self, workdir):
         self.workdir = workdir
         self.kdir = kernel_dir()
-        self.kernel = glob.glob(os.path.join(self.kdir, "boot/vmlinuz-*"))[0]
+        self.kernel = kernel_file(self.kdir)
         self.sysgrab = os.environ["SYSGRAB_BIN"]
         self.layer = os.path.join(os.path.dirname(self.sysgrab), "libwnaspi32.so")
         self.sgcheck = os.environ["SGCHECK_BIN"]
@@ -118,16 +146,10 @@ class Guest:
 
     def _build_root(self):
         root = self.root
-        for d in ("bin", "proc", "sys", "dev", "tmp", "etc", "modules", "opt/sysgrab"):
+        with open(os.path.join(HERE, "init.sh")) as f:
+            make_root(root, self.kdir, f.read())
+        for d in ("tmp", "etc", "opt/sysgrab"):
             os.makedirs(os.path.join(root, d), exist_ok=True)
-        _copy("/bin/busybox", root, "/bin/busybox")
-        _copy(os.path.join(HERE, "init.sh"), root, "/init")
-        os.chmod(os.path.join(root, "init"), 0o755)
-        order = _module_order(self.kdir)
-        for name, path in order:
-            _copy(path, root, "/modules/%s.ko" % name)
-        with open(os.path.join(root, "modules.order"), "w") as f:
-            f.write("\n".join(name for name, _ in order) + "\n")
         binaries = [self.sysgrab, self.sgcheck, shutil.which("sg_dd")]
         for b in binaries:
             _copy(b, root, "/opt/sysgrab/" + os.path.basename(b))
@@ -153,10 +175,9 @@ class Guest:
             f.write("%d\n" % units)
         initrd = os.path.join(self.workdir, "initrd.gz")
         _cpio(self.root, initrd)
-        cmd = ["qemu-system-x86_64", "-machine", "%s,accel=%s" % (machine, accelerator()),
-               "-m", "512", "-nodefaults", "-no-user-config", "-display", "none",
-               "-no-reboot", "-serial", "stdio", "-kernel", self.kernel, "-initrd", initrd,
-               "-append", "console=ttyS0 quiet panic=-1 loglevel=3 scsi_mod.scan=sync"] + devices
+        cmd = qemu_command("%s,accel=%s" % (machine, accelerator()), self.kernel, initrd,
+                           "console=ttyS0 quiet panic=-1 loglevel=3 scsi_mod.scan=sync",
+                           ["-m", "512"] + devices)
         proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                               timeout=timeout)
         text = proc.stdout.decode("utf-8", "replace").replace("\r\n", "\n")

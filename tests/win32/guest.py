@@ -12,7 +12,6 @@ The guest mounts proc, sys, dev and a tmpfs on /tmp inside the shared root
 and chroots there. SYSGRAB_GUEST_CPUS and SYSGRAB_GUEST_MEMORY (MiB) size it.
 """
 
-import glob
 import importlib.util
 import os
 import shutil
@@ -71,29 +70,14 @@ poweroff -f
 """
 
 
-def module_order(kdir):
-    return vmguest._module_order(kdir, MODULES)
-
-
 def run(directory, command, echo=None):
     """Boots, runs command in directory, echoing what it prints; returns
     its exit status."""
     work = tempfile.mkdtemp(prefix="sysgrab-guest-")
     try:
         kdir = vmguest.kernel_dir()
-        kernel = glob.glob(os.path.join(kdir, "boot/vmlinuz-*"))[0]
         root = os.path.join(work, "root")
-        for d in ("bin", "proc", "sys", "dev", "modules"):
-            os.makedirs(os.path.join(root, d))
-        vmguest._copy("/bin/busybox", root, "/bin/busybox")
-        with open(os.path.join(root, "init"), "w") as f:
-            f.write(INIT)
-        os.chmod(os.path.join(root, "init"), 0o755)
-        order = module_order(kdir)
-        for name, path in order:
-            vmguest._copy(path, root, "/modules/%s.ko" % name)
-        with open(os.path.join(root, "modules.order"), "w") as f:
-            f.write("\n".join(name for name, _ in order) + "\n")
+        vmguest.make_root(root, kdir, INIT, MODULES)
         # The first folder below /tmp that holds the working directory.
         keep = ""
         parts = os.path.realpath(directory).split("/")
@@ -108,13 +92,11 @@ def run(directory, command, echo=None):
         accel = vmguest.accelerator()
         cpus = os.environ.get("SYSGRAB_GUEST_CPUS") or str(min(os.cpu_count() or 1, 4))
         memory = os.environ.get("SYSGRAB_GUEST_MEMORY", "2048")
-        cmd = ["qemu-system-x86_64", "-machine", "q35,accel=%s" % accel,
-               "-smp", cpus, "-m", memory,
-               "-nodefaults", "-no-user-config", "-display", "none",
-               "-no-reboot", "-serial", "stdio", "-kernel", kernel, "-initrd", initrd,
-               "-virtfs", "local,path=/,mount_tag=hostroot,security_model=passthrough,"
-               "multidevs=remap",
-               "-append", "console=ttyS0 quiet panic=-1 loglevel=3"]
+        cmd = vmguest.qemu_command(
+            "q35,accel=%s" % accel, vmguest.kernel_file(kdir), initrd,
+            "console=ttyS0 quiet panic=-1 loglevel=3",
+            ["-smp", cpus, "-m", memory, "-virtfs",
+             "local,path=/,mount_tag=hostroot,security_model=passthrough,multidevs=remap"])
         start = time.monotonic()
         proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                 stdin=subprocess.DEVNULL)
