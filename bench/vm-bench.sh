@@ -11,10 +11,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-31}
 build=build/linux
-[ -x "$build/sysgrab" ] && [ -f "$build/libwnaspi32.so" ] && [ -x "$build/tests/vm/sgcheck" ] ||
+[ -x "$build/sysgrab" ] && [ -f "$build/libwnaspi32.so" ] && [ -x "$build/tests/client/aspicheck" ] ||
 	{ echo "vm-bench.sh: build first: cmake --preset linux && cmake --build --preset linux" >&2; exit 2; }
 
-SYSGRAB_BIN=$build/sysgrab SGCHECK_BIN=$build/tests/vm/sgcheck RUNS=$runs \
+SYSGRAB_BIN=$build/sysgrab ASPICHECK_BIN=$build/tests/client/aspicheck RUNS=$runs \
 	python3 - <<'PY'
 import os
 import shutil
@@ -40,7 +40,7 @@ for k in range(len(names)):
     order = names[k:] + names[:k]
     lines.append("  if [ $((i %% %d)) -eq %d ]; then" % (len(names), k))
     for name in order:
-        lines.append("    echo \"@@ %s $(sgcheck time %s)\"" % (name, tools[name]))
+        lines.append("    echo \"@@ %s $(aspicheck time %s)\"" % (name, tools[name]))
     lines.append("  fi")
 lines += ["  i=$((i + 1))", "done",
           "sha256sum /tmp/out.bin /tmp/dd.bin /tmp/sg_dd.bin | sed 's/^/@@ sha /'"]

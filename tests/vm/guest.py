@@ -1,9 +1,9 @@
 """Boots Debian's kernel in QEMU with an initramfs holding busybox, the SCSI
-modules, sysgrab with its ASPI layer, sg3-utils' sg_dd and sgcheck, runs a
+modules, sysgrab with its ASPI layer, sg3-utils' sg_dd and aspicheck, runs a
 shell script there and hands back what it printed.
 
 Environment: SYSGRAB_BIN (build/linux/sysgrab, with libwnaspi32.so beside
-it), SGCHECK_BIN (the sgcheck driver). The kernel comes from
+it), ASPICHECK_BIN (the aspicheck driver). The kernel comes from
 tests/vm/kernel.sh (scripts/setup.sh vm fetches it)."""
 
 import glob
@@ -140,7 +140,7 @@ class Guest:
         self.kernel = kernel_file(self.kdir)
         self.sysgrab = os.environ["SYSGRAB_BIN"]
         self.layer = os.path.join(os.path.dirname(self.sysgrab), "libwnaspi32.so")
-        self.sgcheck = os.environ["SGCHECK_BIN"]
+        self.aspicheck = os.environ["ASPICHECK_BIN"]
         self.root = os.path.join(workdir, "root")
         self._build_root()
 
@@ -150,7 +150,7 @@ class Guest:
             make_root(root, self.kdir, f.read())
         for d in ("tmp", "etc", "opt/sysgrab"):
             os.makedirs(os.path.join(root, d), exist_ok=True)
-        binaries = [self.sysgrab, self.sgcheck, shutil.which("sg_dd")]
+        binaries = [self.sysgrab, self.aspicheck, shutil.which("sg_dd")]
         for b in binaries:
             _copy(b, root, "/opt/sysgrab/" + os.path.basename(b))
         # The program's folder holds the layer, as in the build folder.

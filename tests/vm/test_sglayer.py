@@ -8,7 +8,7 @@ import subprocess
 import tempfile
 import unittest
 
-SGCHECK = os.environ.get("SGCHECK_BIN", "")
+ASPICHECK = os.environ.get("ASPICHECK_BIN", "")
 SYSGRAB = os.environ.get("SYSGRAB_BIN", "")
 
 
@@ -34,7 +34,7 @@ class FakeRoot:
 
     def run(self, *args, program=None):
         env = dict(os.environ, WNASPI32_ROOT=self.path)
-        return subprocess.run([program or SGCHECK] + list(args), env=env, cwd=self.path,
+        return subprocess.run([program or ASPICHECK] + list(args), env=env, cwd=self.path,
                               capture_output=True, text=True, timeout=60)
 
     def remove(self):

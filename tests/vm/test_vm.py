@@ -129,14 +129,14 @@ class VirtioScsi(Layout):
                 guest.scsi_cdrom(0, 0, 4, cls.disc))
 
     script = PEERS.format(sg="sg1") + r"""
-section info sgcheck info
-section type-disk sgcheck type 0 0 0
-section type-cdrom sgcheck type 0 4 0
-section type-none sgcheck type 0 1 0
-section short sgcheck exec 0 4 in 4096 {read10}
-section beyond sgcheck exec 0 4 in 2048 {beyond}
-section ready sgcheck exec 0 4 none 0 {tur}
-section repeat sgcheck repeat 1000 0 4
+section info aspicheck info
+section type-disk aspicheck type 0 0 0
+section type-cdrom aspicheck type 0 4 0
+section type-none aspicheck type 0 1 0
+section short aspicheck exec 0 4 in 4096 {read10}
+section beyond aspicheck exec 0 4 in 2048 {beyond}
+section ready aspicheck exec 0 4 none 0 {tur}
+section repeat aspicheck repeat 1000 0 4
 # A user without raw I/O rights, who may read the CD-ROM's node only:
 chmod 0444 /dev/sg1
 section user su -s /bin/sh user -c 'sysgrab /tmp/user.bin'
@@ -144,7 +144,7 @@ section user-hash sha /tmp/user.bin
 chmod 0400 /dev/sg1
 section user-none su -s /bin/sh user -c 'sysgrab /tmp/none.bin'
 # Last: the disk leaves the system while the layer has it open.
-section gone sgcheck gone 0 0 /sys/bus/scsi/devices/0:0:0:0/delete
+section gone aspicheck gone 0 0 /sys/bus/scsi/devices/0:0:0:0/delete
 """.format(read10=READ10, beyond=READ10_BEYOND, tur=TEST_UNIT_READY)
 
     def test_sysgrab_dd_and_sg_dd_read_the_same_blocks(self):
@@ -212,7 +212,7 @@ class TwoControllers(Layout):
         return (guest.scsi_controller(0) + guest.scsi_controller(1) +
                 guest.scsi_disk(0, 0, 0, cls.disk) + guest.scsi_cdrom(0, 1, 2, cls.disc))
 
-    script = PEERS.format(sg="sg1") + "section info sgcheck info\n"
+    script = PEERS.format(sg="sg1") + "section info aspicheck info\n"
 
     def test_cdrom_on_the_second_adapter(self):
         self.assertPeersAgree("01:02")
@@ -242,7 +242,7 @@ class NoMedium(Layout):
     script = r"""
 section sysgrab sysgrab /tmp/sysgrab.bin
 section hash sha /tmp/sysgrab.bin
-section read sgcheck exec 0 4 in 2048 {read10}
+section read aspicheck exec 0 4 in 2048 {read10}
 """.format(read10=READ10)
 
     def test_file_keeps_its_fill(self):
@@ -267,7 +267,7 @@ class NoScsiUnits(Layout):
 
     script = r"""
 section sysgrab sysgrab /tmp/sysgrab.bin
-section info sgcheck info
+section info aspicheck info
 """
 
     def test_could_not_initialize(self):

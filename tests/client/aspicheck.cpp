@@ -1,17 +1,17 @@
 // Drives the ASPI layer directly, for the layer's checks: prints what each
 // request gave back, one line each, so the tests compare text.
 //
-//   sgcheck info                         the support-info word
-//   sgcheck type A T L                   SC_GET_DEV_TYPE
-//   sgcheck exec A T in|out|none LEN HEX SC_EXEC_SCSI_CMD with the CDB in HEX,
+//   aspicheck info                       the support-info word
+//   aspicheck type A T L                 SC_GET_DEV_TYPE
+//   aspicheck exec A T in|out|none LEN HEX SC_EXEC_SCSI_CMD with the CDB in HEX,
 //                                        data in a buffer filled with 0xA5
-//   sgcheck repeat N A T                 N READ(10)s of block 0 after N more;
+//   aspicheck repeat N A T               N READ(10)s of block 0 after N more;
 //                                        the process's descriptors, threads and
 //                                        heap before, after, and after FreeLibrary
-//   sgcheck gone A T FILE                TEST UNIT READY, then "1" written to
+//   aspicheck gone A T FILE              TEST UNIT READY, then "1" written to
 //                                        FILE (the unit's sysfs delete), then
 //                                        TEST UNIT READY and SC_GET_DEV_TYPE
-//   sgcheck time PROG ARGS...            runs PROG, its output thrown away;
+//   aspicheck time PROG ARGS...          runs PROG, its output thrown away;
 //                                        prints its wall time in us
 
 #include <windows.h>
@@ -252,6 +252,6 @@ int main(int argc, char **argv)
 		return gone(atoi(argv[2]), atoi(argv[3]), argv[4]);
 	if (argc == 5 && strcmp(argv[1], "repeat") == 0)
 		return repeat(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]));
-	fprintf(stderr, "usage: sgcheck info|type|exec|repeat|gone|time ...\n");
+	fprintf(stderr, "usage: aspicheck info|type|exec|repeat|gone|time ...\n");
 	return 2;
 }
