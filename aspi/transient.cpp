@@ -1,0 +1,177 @@
+// Transient drive states, ridden out the same way by every real layer.
+
+#include "transient.h"
+
+#include <string.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <errno.h>
+#include <time.h>
+#endif
+
+// Additional sense codes.
+#define ASC_NOT_READY 0x04
+#define ASCQ_BECOMING_READY 0x01
+#define ASCQ_IN_PROGRESS 0x07
+#define ASC_MEDIUM_CHANGED 0x28
+
+#define READ_CAPACITY_10 0x25
+
+// Eight UNIT ATTENTIONs in a row are more than a disc change or a reset
+// brings (QEMU's drives give two: no medium, then medium changed); 30 s
+// covers a drive spinning up from rest.
+const struct transient_limits transient_limits_default = {8, 30000, 250};
+
+// Fixed format (70h, 71h): key in byte 2, ASC and ASCQ in bytes 12 and 13.
+// Descriptor format (72h, 73h): key, ASC and ASCQ in bytes 1 to 3.
+static int sense_byte(const uint8_t *sense, int length, int fixed, int descriptor)
+{
+	int at;
+
+	if (sense == NULL || length < 1)
+		return -1;
+	switch (sense[0] & 0x7f) {
+	case 0x70:
+	case 0x71:
+		at = fixed;
+		break;
+	case 0x72:
+	case 0x73:
+		at = descriptor;
+		break;
+	default:
+		return -1;
+	}
+	return at < length ? sense[at] : -1;
+}
+
+int sense_key(const uint8_t *sense, int length)
+{
+	int key = sense_byte(sense, length, 2, 1);
+
+	return key < 0 ? -1 : key & 0x0f;
+}
+
+int sense_asc(const uint8_t *sense, int length)
+{
+	return sense_byte(sense, length, 12, 2);
+}
+
+int sense_ascq(const uint8_t *sense, int length)
+{
+	return sense_byte(sense, length, 13, 3);
+}
+
+bool transient_data_valid(const struct transient_outcome *o)
+{
+	if (!o->reached)
+		return false;
+	if (o->status == SCSI_GOOD)
+		return true;
+	return o->status == SCSI_CHECK_CONDITION &&
+	       sense_key(o->sense, o->sense_length) == SENSE_RECOVERED_ERROR;
+}
+
+enum transient_action transient_classify(const struct transient_outcome *o)
+{
+	int key, asc, ascq;
+
+	if (!o->reached || o->status != SCSI_CHECK_CONDITION)
+		return TRANSIENT_FINAL;
+	key = sense_key(o->sense, o->sense_length);
+	asc = sense_asc(o->sense, o->sense_length);
+	ascq = sense_ascq(o->sense, o->sense_length);
+	if (key == SENSE_UNIT_ATTENTION)
+		return asc == ASC_MEDIUM_CHANGED ? TRANSIENT_MEDIUM_CHANGED : TRANSIENT_RESEND;
+	// No medium (3Ah) and every other NOT READY are final.
+	if (key == SENSE_NOT_READY && asc == ASC_NOT_READY &&
+	    (ascq == ASCQ_BECOMING_READY || ascq == ASCQ_IN_PROGRESS))
+		return TRANSIENT_BECOMING_READY;
+	return TRANSIENT_FINAL;
+}
+
+// Milliseconds from an arbitrary start; only differences count.
+static uint32_t now_ms()
+{
+#ifdef _WIN32
+	return GetTickCount();
+#else
+	struct timespec t;
+
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	return (uint32_t)((uint64_t)t.tv_sec * 1000 + (uint64_t)t.tv_nsec / 1000000);
+#endif
+}
+
+static void pause_ms(int ms)
+{
+#ifdef _WIN32
+	Sleep((DWORD)ms);
+#else
+	struct timespec t = {ms / 1000, (long)(ms % 1000) * 1000000};
+
+	while (nanosleep(&t, &t) != 0 && errno == EINTR)
+		;
+#endif
+}
+
+// Learns the new medium's capacity: some drives refuse reads past the
+// capacity last read until then. Its own outcome does not matter.
+static void read_capacity(transient_send_fn send, void *context)
+{
+	uint8_t cdb[10], data[8];
+	struct transient_command command;
+	struct transient_outcome outcome;
+
+	memset(cdb, 0, sizeof cdb);
+	cdb[0] = READ_CAPACITY_10;
+	command.cdb = cdb;
+	command.cdb_length = sizeof cdb;
+	command.data = data;
+	command.length = sizeof data;
+	command.direction = TRANSIENT_DATA_IN;
+	send(context, &command, &outcome);
+}
+
+int transient_run(const struct transient_limits *limits, struct transient_unit *unit,
+                  transient_send_fn send, void *context,
+                  const struct transient_command *command, struct transient_outcome *outcome)
+{
+	int tries = 0, attentions = 0;
+	bool waiting = false;
+	uint32_t waiting_since = 0;
+
+	for (;;) {
+		send(context, command, outcome);
+		tries++;
+		switch (transient_classify(outcome)) {
+		case TRANSIENT_FINAL:
+			if (outcome->reached && outcome->status == SCSI_GOOD)
+				unit->not_ready_given_up = false;
+			return tries;
+		case TRANSIENT_RESEND:
+			if (++attentions > limits->attentions)
+				return tries;
+			break;
+		case TRANSIENT_MEDIUM_CHANGED:
+			if (++attentions > limits->attentions)
+				return tries;
+			read_capacity(send, context);
+			break;
+		case TRANSIENT_BECOMING_READY:
+			if (unit->not_ready_given_up)
+				return tries;
+			if (!waiting) {
+				waiting = true;
+				waiting_since = now_ms();
+			} else if (now_ms() - waiting_since >= (uint32_t)limits->ready_ms) {
+				unit->not_ready_given_up = true;
+				return tries;
+			}
+			pause_ms(limits->pause_ms);
+			break;
+		}
+	}
+}

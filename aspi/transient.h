@@ -1,0 +1,97 @@
+// What the ASPI layers over a real transport (sg, spti) make of a command's
+// outcome alike: sense data, which outcomes are transient drive states, and
+// how such a command is sent again until the state has passed.
+//
+// A drive answers UNIT ATTENTION to the first commands after a disc change,
+// a reset or a power-on, and NOT READY while it spins up. Both pass within
+// seconds; passed straight up, they would leave a reader with blocks it
+// never got. An operating system's own driver rides them out for its
+// reads, and so do these layers, for every command they carry.
+#ifndef ASPI_TRANSIENT_H
+#define ASPI_TRANSIENT_H
+
+#include <stdint.h>
+
+// SCSI target status.
+#define SCSI_GOOD 0x00
+#define SCSI_CHECK_CONDITION 0x02
+
+// Sense keys.
+#define SENSE_RECOVERED_ERROR 0x1
+#define SENSE_NOT_READY 0x2
+#define SENSE_UNIT_ATTENTION 0x6
+
+// Data phase of a command.
+#define TRANSIENT_DATA_NONE 0
+#define TRANSIENT_DATA_IN 1
+#define TRANSIENT_DATA_OUT 2
+
+// What one outcome asks for.
+enum transient_action {
+	TRANSIENT_FINAL,          // hand it to the caller
+	TRANSIENT_RESEND,         // UNIT ATTENTION: send the command again
+	TRANSIENT_MEDIUM_CHANGED, // UNIT ATTENTION, new medium: READ CAPACITY, then again
+	TRANSIENT_BECOMING_READY, // NOT READY, becoming ready or in progress: pause, again
+};
+
+// How long and how often; the layers use transient_limits_default.
+struct transient_limits {
+	int attentions;  // UNIT ATTENTIONs in a row that are ridden out
+	int ready_ms;    // how long a unit becoming ready is waited for
+	int pause_ms;    // between two tries of a unit becoming ready
+};
+extern const struct transient_limits transient_limits_default;
+
+// Per unit, kept by the layer for as long as it is loaded; zero to begin.
+struct transient_unit {
+	// The unit stayed not ready for all of ready_ms once: later commands
+	// to it are not waited for again until one of them succeeds.
+	bool not_ready_given_up;
+};
+
+// One command as the layer's transport sends it.
+struct transient_command {
+	const uint8_t *cdb;
+	int cdb_length;
+	uint8_t *data;
+	uint32_t length;
+	int direction; // TRANSIENT_DATA_*
+};
+
+// What one try came to. reached is false where the command never reached
+// the unit (a transport or host failure): that is never retried here.
+struct transient_outcome {
+	bool reached;
+	uint8_t status; // SCSI target status
+	const uint8_t *sense;
+	int sense_length;
+};
+
+// Sends one command and describes how it ended. The sense data it points
+// to stays valid until the next call.
+typedef void (*transient_send_fn)(void *context, const struct transient_command *command,
+                                  struct transient_outcome *outcome);
+
+// Sense key, additional sense code and qualifier of fixed or descriptor
+// format sense data; -1 where the data is too short to hold them.
+int sense_key(const uint8_t *sense, int length);
+int sense_asc(const uint8_t *sense, int length);
+int sense_ascq(const uint8_t *sense, int length);
+
+// Whether the data a command moved counts: on GOOD, or on CHECK CONDITION
+// with RECOVERED ERROR (the unit succeeded after retrying on its own).
+bool transient_data_valid(const struct transient_outcome *outcome);
+
+// The action one outcome asks for.
+enum transient_action transient_classify(const struct transient_outcome *outcome);
+
+// Sends command through send until it ends in a state that is not
+// transient, or the limits are reached; after a new medium, READ
+// CAPACITY(10) goes first. Nothing else is sent. The last try is always
+// command itself: outcome and the context's own results describe it.
+// Returns the number of tries of command.
+int transient_run(const struct transient_limits *limits, struct transient_unit *unit,
+                  transient_send_fn send, void *context,
+                  const struct transient_command *command, struct transient_outcome *outcome);
+
+#endif
