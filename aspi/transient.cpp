@@ -136,8 +136,8 @@ static void read_capacity(transient_send_fn send, void *context)
 }
 
 int transient_run(const struct transient_limits *limits, struct transient_unit *unit,
-                  transient_send_fn send, void *context,
-                  const struct transient_command *command, struct transient_outcome *outcome)
+                  transient_send_fn send, void *context, const struct transient_command *command,
+                  struct transient_outcome *outcome)
 {
 	int tries = 0, attentions = 0;
 	bool waiting = false;

@@ -36,9 +36,9 @@ enum transient_action {
 
 // How long and how often; the layers use transient_limits_default.
 struct transient_limits {
-	int attentions;  // UNIT ATTENTIONs in a row that are ridden out
-	int ready_ms;    // how long a unit becoming ready is waited for
-	int pause_ms;    // between two tries of a unit becoming ready
+	int attentions; // UNIT ATTENTIONs in a row that are ridden out
+	int ready_ms;   // how long a unit becoming ready is waited for
+	int pause_ms;   // between two tries of a unit becoming ready
 };
 extern const struct transient_limits transient_limits_default;
 
@@ -91,7 +91,7 @@ enum transient_action transient_classify(const struct transient_outcome *outcome
 // command itself: outcome and the context's own results describe it.
 // Returns the number of tries of command.
 int transient_run(const struct transient_limits *limits, struct transient_unit *unit,
-                  transient_send_fn send, void *context,
-                  const struct transient_command *command, struct transient_outcome *outcome);
+                  transient_send_fn send, void *context, const struct transient_command *command,
+                  struct transient_outcome *outcome);
 
 #endif
