@@ -4,12 +4,14 @@
 // called, and each unit's /dev/sgN is opened then and kept open until the
 // library is unloaded. SC_GET_DEV_TYPE is answered from that table.
 // SC_EXEC_SCSI_CMD is queued to one worker thread, which runs it through
-// SG_IO, writes the outcome into the request record, SRB_Status last, and
-// then signals the caller.
+// SG_IO (riding out transient drive states, see transient.h), writes the
+// outcome into the request record, SRB_Status last, and then signals the
+// caller. Plain C library calls only: the layer needs no C++ runtime.
 
 #include <windows.h>
 
 #include "aspi32.h"
+#include "transient.h"
 #include "units.h"
 
 #include <errno.h>
@@ -21,10 +23,6 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
-
-#include <deque>
-#include <new>
-#include <vector>
 
 #define ASPISG_EXPORT __attribute__((visibility("default")))
 
@@ -42,31 +40,38 @@ extern "C" ASPISG_EXPORT DWORD __cdecl SendASPI32Command(void *request);
 // sg_io_hdr.driver_status, low nibble.
 #define DRIVER_TIMEOUT 0x06
 
-// Sense key of RECOVERED ERROR: the command succeeded after a retry.
-#define SENSE_KEY_RECOVERED 0x01
-
 // No timeout of its own in ASPI; long enough for a drive to spin up.
 #define COMMAND_TIMEOUT_MS 60000
 
+// Commands accepted but not yet taken by the worker; more are refused
+// with SS_ASPI_IS_BUSY.
+#define QUEUE_SIZE 64
+
 struct unit {
-	sg_unit where;
-	int fd;    // read-only; -1: could not be opened
-	int rw_fd; // opened for writing when a command needed it, or -1
-	bool gone; // SG_IO said the device is no longer there (atomic)
+	struct sg_unit where;
+	int fd;                          // read-only; -1: could not be opened
+	int rw_fd;                       // opened for writing when a command needed it, or -1
+	bool gone;                       // SG_IO said the device is no longer there (atomic)
+	struct transient_unit transient; // worker only
 };
 
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t queued = PTHREAD_COND_INITIALIZER;
 static bool discovered;
 static int adapter_count;
-// Allocated on first use and freed by unload(): a static object's own
-// destructor could run before unload() at the end of the process.
-static std::vector<unit> *units;
+static struct unit *units;
+static int unit_count;
 
 static pthread_t worker;
 static bool worker_running;
 static bool stopping;
-static std::deque<SRB_ExecSCSICmd *> *queue;
+static SRB_ExecSCSICmd *queue[QUEUE_SIZE];
+static int queue_head, queue_length;
+
+// The worker's buffer for data coming in: grown to the largest transfer
+// asked for so far, kept until unload.
+static uint8_t *bounce;
+static uint32_t bounce_size;
 
 // Opens a node with the least access first: read-only lets SG_IO through
 // for the commands the kernel counts as reads (READ(10) among them), and
@@ -80,24 +85,30 @@ static int open_unit(const char *node, bool writable)
 static void discover()
 {
 	const char *root = getenv("WNASPI32_ROOT");
-	std::vector<sg_unit> found = sg_discover(root != NULL ? root : "");
+	struct sg_unit *found;
+	int count;
 
 	discovered = true;
-	units = new std::vector<unit>;
-	queue = new std::deque<SRB_ExecSCSICmd *>;
-	for (const sg_unit &s : found) {
-		if (s.adapter > 254)
-			break;
-		unit u;
-		u.where = s;
-		u.rw_fd = -1;
-		u.gone = false;
-		u.fd = open_unit(s.node.c_str(), false);
-		if (u.fd < 0)
-			fprintf(stderr, "wnaspi32: %s: %s\n", s.node.c_str(), strerror(errno));
-		units->push_back(u);
-		adapter_count = s.adapter + 1;
+	found = sg_discover(root != NULL ? root : "", &count);
+	if (found == NULL)
+		return;
+	units = (struct unit *)calloc((size_t)count, sizeof *units);
+	if (units == NULL) {
+		fprintf(stderr, "wnaspi32: out of memory\n");
+		free(found);
+		return;
 	}
+	for (int i = 0; i < count && found[i].adapter <= 254; i++) {
+		struct unit *u = &units[unit_count++];
+
+		u->where = found[i];
+		u->rw_fd = -1;
+		u->fd = open_unit(u->where.node, false);
+		if (u->fd < 0)
+			fprintf(stderr, "wnaspi32: %s: %s\n", u->where.node, strerror(errno));
+		adapter_count = u->where.adapter + 1;
+	}
+	free(found);
 }
 
 static void ensure_discovered()
@@ -109,11 +120,13 @@ static void ensure_discovered()
 }
 
 // The unit at (adapter, target, lun), or NULL.
-static unit *find_unit(int adapter, int target, int lun)
+static struct unit *find_unit(int adapter, int target, int lun)
 {
-	for (unit &u : *units)
-		if (u.where.adapter == adapter && u.where.target == target && u.where.lun == lun)
-			return &u;
+	for (int i = 0; i < unit_count; i++) {
+		struct unit *u = &units[i];
+		if (u->where.adapter == adapter && u->where.target == target && u->where.lun == lun)
+			return u;
+	}
 	return NULL;
 }
 
@@ -138,29 +151,20 @@ static uint8_t host_adapter_status(const sg_io_hdr_t &io)
 	return HASTAT_OK;
 }
 
-// Sense key of fixed or descriptor format sense data, or -1.
-static int sense_key(const uint8_t *sense, int length)
-{
-	if (length < 2)
-		return -1;
-	switch (sense[0] & 0x7f) {
-	case 0x70:
-	case 0x71:
-		return length >= 3 ? sense[2] & 0x0f : -1;
-	case 0x72:
-	case 0x73:
-		return sense[1] & 0x0f;
-	}
-	return -1;
-}
-
-static bool is_gone(const unit *u)
+static bool is_gone(const struct unit *u)
 {
 	return __atomic_load_n(&u->gone, __ATOMIC_ACQUIRE);
 }
 
-// Runs on the worker only.
-static int sg_io(unit *u, sg_io_hdr_t *io)
+// One try of a command on the worker, as transient_run() sends it.
+struct attempt {
+	struct unit *u;
+	int error; // errno of a failed SG_IO, or 0
+	sg_io_hdr_t io;
+	uint8_t sense[255];
+};
+
+static int sg_io(struct unit *u, sg_io_hdr_t *io)
 {
 	int rc = ioctl(u->rw_fd >= 0 ? u->rw_fd : u->fd, SG_IO, io);
 
@@ -168,7 +172,7 @@ static int sg_io(unit *u, sg_io_hdr_t *io)
 	// descriptor (unless the caller may do raw I/O): open for writing
 	// then, once, and keep that descriptor for later commands.
 	if (rc < 0 && errno == EPERM && u->rw_fd < 0) {
-		u->rw_fd = open_unit(u->where.node.c_str(), true);
+		u->rw_fd = open_unit(u->where.node, true);
 		if (u->rw_fd < 0) {
 			errno = EPERM;
 			return -1;
@@ -176,6 +180,46 @@ static int sg_io(unit *u, sg_io_hdr_t *io)
 		rc = ioctl(u->rw_fd, SG_IO, io);
 	}
 	return rc;
+}
+
+static void send_attempt(void *context, const struct transient_command *c,
+                         struct transient_outcome *outcome)
+{
+	struct attempt *a = (struct attempt *)context;
+	sg_io_hdr_t *io = &a->io;
+
+	memset(io, 0, sizeof *io);
+	io->interface_id = 'S';
+	io->cmd_len = (unsigned char)c->cdb_length;
+	io->cmdp = (unsigned char *)c->cdb;
+	io->mx_sb_len = sizeof a->sense;
+	io->sbp = a->sense;
+	io->timeout = COMMAND_TIMEOUT_MS;
+	io->dxfer_len = c->length;
+	io->dxferp = c->data;
+	io->dxfer_direction = c->direction == TRANSIENT_DATA_IN    ? SG_DXFER_FROM_DEV
+	                      : c->direction == TRANSIENT_DATA_OUT ? SG_DXFER_TO_DEV
+	                                                           : SG_DXFER_NONE;
+	a->error = sg_io(a->u, io) < 0 ? errno : 0;
+	outcome->reached = a->error == 0 && host_adapter_status(*io) == HASTAT_OK;
+	outcome->status = a->error == 0 ? io->status : 0;
+	outcome->sense = a->sense;
+	outcome->sense_length = a->error == 0 ? io->sb_len_wr : 0;
+}
+
+// Makes the worker's buffer hold length bytes; false where memory ran out.
+static bool bounce_fits(uint32_t length)
+{
+	uint8_t *bigger;
+
+	if (length <= bounce_size)
+		return true;
+	bigger = (uint8_t *)realloc(bounce, length);
+	if (bigger == NULL)
+		return false;
+	bounce = bigger;
+	bounce_size = length;
+	return true;
 }
 
 // Runs one command on the worker thread and completes its record.
@@ -187,71 +231,61 @@ static void execute(SRB_ExecSCSICmd *srb)
 	void *post = srb->SRB_PostProc;
 	uint32_t length = srb->SRB_BufLen;
 	uint8_t status = SS_ERR, ha = HASTAT_OK, targ = STATUS_GOOD;
-	uint8_t sense[255];
 	int sense_length = 0;
-	uint32_t residual = 0;
-	unit *u = find_unit(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun);
+	uint32_t residual = length;
+	struct unit *u = find_unit(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun);
+	static struct attempt a;
+	struct transient_command command;
+	struct transient_outcome outcome;
 
 	if (u == NULL || u->fd < 0 || is_gone(u)) {
 		status = SS_NO_DEVICE;
-	} else {
+		goto done;
+	}
+	command.cdb = srb->CDBByte;
+	command.cdb_length = srb->SRB_CDBLen;
+	command.length = length;
+	command.data = srb->SRB_BufPointer;
+	command.direction = TRANSIENT_DATA_NONE;
+	if (length > 0 && (flags & SRB_DIR_IN)) {
 		// Data in goes to a buffer of our own; only what the unit
 		// transferred is copied on to the caller's.
-		std::vector<uint8_t> data;
-		sg_io_hdr_t io;
-
-		memset(&io, 0, sizeof io);
-		io.interface_id = 'S';
-		io.cmd_len = srb->SRB_CDBLen;
-		io.cmdp = srb->CDBByte;
-		io.mx_sb_len = sizeof sense;
-		io.sbp = sense;
-		io.timeout = COMMAND_TIMEOUT_MS;
-		io.dxfer_len = length;
-		if (length == 0) {
-			io.dxfer_direction = SG_DXFER_NONE;
-		} else if (flags & SRB_DIR_IN) {
-			try {
-				data.resize(length);
-			} catch (const std::bad_alloc &) {
-				status = SS_BUFFER_TO_BIG;
-				goto done;
-			}
-			io.dxfer_direction = SG_DXFER_FROM_DEV;
-			io.dxferp = data.data();
-		} else {
-			io.dxfer_direction = SG_DXFER_TO_DEV;
-			io.dxferp = srb->SRB_BufPointer;
+		if (!bounce_fits(length)) {
+			status = SS_BUFFER_TO_BIG;
+			goto done;
 		}
+		command.data = bounce;
+		command.direction = TRANSIENT_DATA_IN;
+	} else if (length > 0) {
+		command.direction = TRANSIENT_DATA_OUT;
+	}
 
-		if (sg_io(u, &io) < 0) {
-			if (errno == ENODEV || errno == ENXIO) {
-				__atomic_store_n(&u->gone, true, __ATOMIC_RELEASE);
-				status = SS_NO_DEVICE;
-			} else if (errno == ENOMEM) {
-				status = SS_BUFFER_TO_BIG;
-			} else {
-				status = SS_ERR;
-				ha = HASTAT_PHASE_ERR;
-			}
+	a.u = u;
+	transient_run(&transient_limits_default, &u->transient, send_attempt, &a, &command,
+	              &outcome);
+	if (a.error != 0) {
+		if (a.error == ENODEV || a.error == ENXIO) {
+			__atomic_store_n(&u->gone, true, __ATOMIC_RELEASE);
+			status = SS_NO_DEVICE;
+		} else if (a.error == ENOMEM) {
+			status = SS_BUFFER_TO_BIG;
 		} else {
-			long long transferred = (long long)length - io.resid;
+			ha = HASTAT_PHASE_ERR;
+		}
+	} else {
+		long long transferred = (long long)length - a.io.resid;
 
-			if (transferred < 0)
-				transferred = 0;
-			sense_length = io.sb_len_wr;
-			ha = host_adapter_status(io);
-			targ = io.status;
+		if (transferred < 0)
+			transferred = 0;
+		sense_length = a.io.sb_len_wr;
+		ha = host_adapter_status(a.io);
+		targ = a.io.status;
+		if (ha == HASTAT_OK && targ == STATUS_GOOD)
+			status = SS_COMP;
+		if (transient_data_valid(&outcome)) {
 			residual = (uint32_t)(length - (uint32_t)transferred);
-			if (ha == HASTAT_OK && targ == STATUS_GOOD)
-				status = SS_COMP;
-			bool good = status == SS_COMP ||
-			            (ha == HASTAT_OK && targ == STATUS_CHKCOND &&
-			             sense_key(sense, sense_length) == SENSE_KEY_RECOVERED);
-			if (good && !data.empty())
-				memcpy(srb->SRB_BufPointer, data.data(), (size_t)transferred);
-			if (!good)
-				residual = length;
+			if (command.direction == TRANSIENT_DATA_IN)
+				memcpy(srb->SRB_BufPointer, bounce, (size_t)transferred);
 		}
 	}
 
@@ -261,7 +295,7 @@ done:
 	if (sense_length > srb->SRB_SenseLen)
 		sense_length = srb->SRB_SenseLen;
 	if (sense_length > 0)
-		memcpy(srb->SenseArea, sense, (size_t)sense_length);
+		memcpy(srb->SenseArea, a.sense, (size_t)sense_length);
 	if (flags & SRB_ENABLE_RESIDUAL_COUNT)
 		srb->SRB_BufLen = residual;
 	__atomic_store_n(&srb->SRB_Status, status, __ATOMIC_RELEASE);
@@ -276,12 +310,13 @@ static void *run(void *)
 {
 	pthread_mutex_lock(&lock);
 	for (;;) {
-		while (queue->empty() && !stopping)
+		while (queue_length == 0 && !stopping)
 			pthread_cond_wait(&queued, &lock);
-		if (queue->empty())
+		if (queue_length == 0)
 			break;
-		SRB_ExecSCSICmd *srb = queue->front();
-		queue->pop_front();
+		SRB_ExecSCSICmd *srb = queue[queue_head];
+		queue_head = (queue_head + 1) % QUEUE_SIZE;
+		queue_length--;
 		pthread_mutex_unlock(&lock);
 		execute(srb);
 		pthread_mutex_lock(&lock);
@@ -292,7 +327,7 @@ static void *run(void *)
 
 static DWORD get_device_type(SRB_GDEVBlock *srb)
 {
-	unit *u;
+	struct unit *u;
 
 	ensure_discovered();
 	if (srb->SRB_HaId >= adapter_count) {
@@ -310,46 +345,49 @@ static DWORD get_device_type(SRB_GDEVBlock *srb)
 	return srb->SRB_Status;
 }
 
+static DWORD refuse(SRB_ExecSCSICmd *srb, uint8_t status)
+{
+	srb->SRB_Status = status;
+	return status;
+}
+
 static DWORD exec_scsi_cmd(SRB_ExecSCSICmd *srb)
 {
 	uint8_t direction = srb->SRB_Flags & (SRB_DIR_IN | SRB_DIR_OUT);
-	DWORD result;
+	struct unit *u;
 
 	ensure_discovered();
-	if (srb->SRB_HaId >= adapter_count) {
-		srb->SRB_Status = SS_INVALID_HA;
-		return SS_INVALID_HA;
-	}
+	if (srb->SRB_HaId >= adapter_count)
+		return refuse(srb, SS_INVALID_HA);
 	// A data phase needs a buffer and one direction; the direction is not
 	// guessed from the command.
 	if (srb->SRB_CDBLen == 0 || srb->SRB_CDBLen > sizeof srb->CDBByte ||
 	    direction == (SRB_DIR_IN | SRB_DIR_OUT) ||
 	    (srb->SRB_BufLen > 0 && (direction == 0 || srb->SRB_BufPointer == NULL)) ||
-	    ((srb->SRB_Flags & SRB_EVENT_NOTIFY) && srb->SRB_PostProc == NULL)) {
-		srb->SRB_Status = SS_INVALID_SRB;
-		return SS_INVALID_SRB;
-	}
-	unit *u = find_unit(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun);
-	if (u == NULL || u->fd < 0) {
-		srb->SRB_Status = SS_NO_DEVICE;
-		return SS_NO_DEVICE;
-	}
+	    ((srb->SRB_Flags & SRB_EVENT_NOTIFY) && srb->SRB_PostProc == NULL))
+		return refuse(srb, SS_INVALID_SRB);
+	u = find_unit(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun);
+	if (u == NULL || u->fd < 0)
+		return refuse(srb, SS_NO_DEVICE);
 
 	pthread_mutex_lock(&lock);
 	if (!worker_running) {
 		if (pthread_create(&worker, NULL, run, NULL) != 0) {
 			pthread_mutex_unlock(&lock);
-			srb->SRB_Status = SS_ASPI_IS_BUSY;
-			return SS_ASPI_IS_BUSY;
+			return refuse(srb, SS_ASPI_IS_BUSY);
 		}
 		worker_running = true;
 	}
+	if (queue_length == QUEUE_SIZE) {
+		pthread_mutex_unlock(&lock);
+		return refuse(srb, SS_ASPI_IS_BUSY);
+	}
 	srb->SRB_Status = SS_PENDING;
-	queue->push_back(srb);
-	result = SS_PENDING;
+	queue[(queue_head + queue_length) % QUEUE_SIZE] = srb;
+	queue_length++;
 	pthread_cond_signal(&queued);
 	pthread_mutex_unlock(&lock);
-	return result;
+	return SS_PENDING;
 }
 
 extern "C" ASPISG_EXPORT DWORD __cdecl GetASPI32SupportInfo(void)
@@ -387,16 +425,16 @@ __attribute__((destructor)) static void unload()
 	if (worker_running)
 		pthread_join(worker, NULL);
 	worker_running = false;
-	if (units != NULL) {
-		for (unit &u : *units) {
-			if (u.fd >= 0)
-				close(u.fd);
-			if (u.rw_fd >= 0)
-				close(u.rw_fd);
-		}
+	for (int i = 0; i < unit_count; i++) {
+		if (units[i].fd >= 0)
+			close(units[i].fd);
+		if (units[i].rw_fd >= 0)
+			close(units[i].rw_fd);
 	}
-	delete units;
-	delete queue;
+	free(units);
+	free(bounce);
 	units = NULL;
-	queue = NULL;
+	unit_count = 0;
+	bounce = NULL;
+	bounce_size = 0;
 }
