@@ -62,6 +62,23 @@
 
 #pragma pack(push, 1)
 
+// SC_HA_INQUIRY: answered before SendASPI32Command returns.
+struct SRB_HAInquiry {
+	uint8_t SRB_Cmd;
+	uint8_t SRB_Status;
+	uint8_t SRB_HaId;
+	uint8_t SRB_Flags;
+	uint32_t SRB_Hdr_Rsvd;
+	uint8_t HA_Count;
+	uint8_t HA_SCSI_ID;
+	uint8_t HA_ManagerId[16];  // text, space padded
+	uint8_t HA_Identifier[16]; // text, space padded
+	// Bytes 0-1 buffer alignment mask, byte 2 flags (bit 1: residual count
+	// supported), byte 3 maximum targets, bytes 4-7 maximum transfer length.
+	uint8_t HA_Unique[16];
+	uint16_t HA_Rsvd1;
+};
+
 // SC_GET_DEV_TYPE: answered before SendASPI32Command returns.
 struct SRB_GDEVBlock {
 	uint8_t SRB_Cmd;
@@ -107,6 +124,13 @@ typedef DWORD(__cdecl *aspi_send_command_fn)(void *srb);
 // Published layout on 32-bit Windows; with 8-byte pointers the two pointer
 // fields widen and every later offset moves with them.
 #define ASPI_PTR_EXTRA (sizeof(void *) - 4)
+static_assert(sizeof(SRB_HAInquiry) == 60, "SRB_HAInquiry size");
+static_assert(offsetof(SRB_HAInquiry, HA_Count) == 8, "HA_Count");
+static_assert(offsetof(SRB_HAInquiry, HA_SCSI_ID) == 9, "HA_SCSI_ID");
+static_assert(offsetof(SRB_HAInquiry, HA_ManagerId) == 10, "HA_ManagerId");
+static_assert(offsetof(SRB_HAInquiry, HA_Identifier) == 26, "HA_Identifier");
+static_assert(offsetof(SRB_HAInquiry, HA_Unique) == 42, "HA_Unique");
+static_assert(offsetof(SRB_HAInquiry, HA_Rsvd1) == 58, "HA_Rsvd1");
 static_assert(sizeof(SRB_GDEVBlock) == 12, "SRB_GDEVBlock size");
 static_assert(offsetof(SRB_GDEVBlock, SRB_Target) == 8, "SRB_Target");
 static_assert(offsetof(SRB_GDEVBlock, SRB_DeviceType) == 10, "SRB_DeviceType");
