@@ -13,28 +13,45 @@
 //                                        TEST UNIT READY and SC_GET_DEV_TYPE
 //   aspicheck time PROG ARGS...          runs PROG, its output thrown away;
 //                                        prints its wall time in us
+//   aspicheck inquiry A                  SC_HA_INQUIRY
+//   aspicheck null                       SendASPI32Command(NULL)
+//   aspicheck cmd N                      a zeroed SC_EXEC_SCSI_CMD-sized record
+//                                        with SRB_Cmd N
+//   aspicheck raw A T L FLAGS LEN CDBLEN HEX [OPTION...]
+//                                        SC_EXEC_SCSI_CMD exactly as given:
+//                                        FLAGS is SRB_Flags (hex), CDBLEN is
+//                                        SRB_CDBLen whatever HEX holds; an event
+//                                        with SRB_EVENT_NOTIFY, a post routine
+//                                        with SRB_POSTING. Options: nullbuf (no
+//                                        buffer), noevent (SRB_PostProc NULL),
+//                                        sense N (SRB_SenseLen), data HEX (the
+//                                        buffer's first bytes), dump (print the
+//                                        buffer)
+//
+// repeat, gone and time are for Linux only.
 
 #include <windows.h>
 
 #include "aspi32.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <malloc.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#ifndef _WIN32
+#include <dirent.h>
+#include <fcntl.h>
+#include <malloc.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
-
-#include <vector>
+#endif
 
 #define FILL 0xA5
 
 static HMODULE library;
 static aspi_support_info_fn info;
-static aspi_send_command_fn send;
+static aspi_send_command_fn send_command;
 
 static void load()
 {
@@ -45,8 +62,9 @@ static void load()
 	}
 	info =
 	    (aspi_support_info_fn)(void (*)(void))GetProcAddress(library, "GetASPI32SupportInfo");
-	send = (aspi_send_command_fn)(void (*)(void))GetProcAddress(library, "SendASPI32Command");
-	if (info == NULL || send == NULL) {
+	send_command =
+	    (aspi_send_command_fn)(void (*)(void))GetProcAddress(library, "SendASPI32Command");
+	if (info == NULL || send_command == NULL) {
 		printf("no entry points\n");
 		exit(2);
 	}
@@ -71,7 +89,7 @@ static DWORD exec(SRB_ExecSCSICmd *srb, int a, int t, uint8_t flags, uint8_t *bu
 	srb->SRB_CDBLen = (uint8_t)cdb_length;
 	srb->SRB_PostProc = event;
 	memcpy(srb->CDBByte, cdb, (size_t)cdb_length);
-	ret = send(srb);
+	ret = send_command(srb);
 	if (ret == SS_PENDING) {
 		WaitForSingleObject(event, INFINITE);
 		if (srb->SRB_Status == SS_PENDING) {
@@ -83,6 +101,7 @@ static DWORD exec(SRB_ExecSCSICmd *srb, int a, int t, uint8_t flags, uint8_t *bu
 	return ret;
 }
 
+#ifndef _WIN32
 static int count_entries(const char *dir)
 {
 	DIR *d = opendir(dir);
@@ -110,7 +129,7 @@ static int count_threads()
 static int repeat(int n, int a, int t)
 {
 	static const uint8_t read10[10] = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};
-	std::vector<uint8_t> buffer(2048);
+	static uint8_t buffer[2048];
 	SRB_ExecSCSICmd srb;
 	int fds[3], threads[3];
 	size_t heap[2];
@@ -122,13 +141,13 @@ static int repeat(int n, int a, int t)
 	// the main thread allocates and the worker frees can stay in the
 	// worker's cache a while.)
 	for (int i = 0; i < n; i++)
-		exec(&srb, a, t, SRB_DIR_IN, buffer.data(), 2048, read10, 10);
+		exec(&srb, a, t, SRB_DIR_IN, buffer, 2048, read10, 10);
 	fds[0] = count_entries("/proc/self/fd");
 	threads[0] = count_threads();
 	heap[0] = mallinfo2().uordblks;
 	int bad = 0;
 	for (int i = 0; i < n; i++) {
-		exec(&srb, a, t, SRB_DIR_IN, buffer.data(), 2048, read10, 10);
+		exec(&srb, a, t, SRB_DIR_IN, buffer, 2048, read10, 10);
 		if (srb.SRB_Status != SS_COMP)
 			bad++;
 	}
@@ -168,7 +187,7 @@ static int gone(int a, int t, const char *remove)
 	probe.SRB_Cmd = SC_GET_DEV_TYPE;
 	probe.SRB_HaId = (uint8_t)a;
 	probe.SRB_Target = (uint8_t)t;
-	send(&probe);
+	send_command(&probe);
 	printf(" type %02x\n", probe.SRB_Status);
 	return 0;
 }
@@ -195,11 +214,176 @@ static int run_timed(char **argv)
 	       (long long)(t1.tv_sec - t0.tv_sec) * 1000000 + (t1.tv_nsec - t0.tv_nsec) / 1000);
 	return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }
+#endif
+
+static void pause_ms(int ms)
+{
+#ifdef _WIN32
+	Sleep((DWORD)ms);
+#else
+	usleep((useconds_t)ms * 1000);
+#endif
+}
+
+// Bytes from hex digits, at most max; returns how many.
+static int parse_hex(const char *text, uint8_t *out, int max)
+{
+	int n = 0;
+
+	for (const char *p = text; p[0] && p[1] && n < max; p += 2) {
+		char pair[3] = {p[0], p[1], 0};
+
+		out[n++] = (uint8_t)strtoul(pair, NULL, 16);
+	}
+	return n;
+}
+
+static int inquiry(int a)
+{
+	SRB_HAInquiry srb;
+
+	load();
+	memset(&srb, 0, sizeof srb);
+	srb.SRB_Cmd = SC_HA_INQUIRY;
+	srb.SRB_HaId = (uint8_t)a;
+	DWORD ret = send_command(&srb);
+	printf("ret %02x status %02x count %u id %u manager [%.16s] identifier [%.16s] unique ",
+	       (unsigned)ret, srb.SRB_Status, srb.HA_Count, srb.HA_SCSI_ID,
+	       (const char *)srb.HA_ManagerId, (const char *)srb.HA_Identifier);
+	for (int i = 0; i < 16; i++)
+		printf("%02x", srb.HA_Unique[i]);
+	printf("\n");
+	return 0;
+}
+
+static int posted;
+
+static void __cdecl post_routine(SRB_ExecSCSICmd *)
+{
+	posted++;
+}
+
+#define GUARD 0x5A
+
+// SC_EXEC_SCSI_CMD with every field as given. The record sits in a larger
+// block so that sense data written past SRB_SenseLen shows.
+static int raw(int argc, char **argv)
+{
+	struct {
+		SRB_ExecSCSICmd srb;
+		uint8_t beyond[256];
+	} block;
+	SRB_ExecSCSICmd *srb = &block.srb;
+	uint32_t length = (uint32_t)strtoul(argv[6], NULL, 0);
+	uint8_t flags = (uint8_t)strtoul(argv[5], NULL, 16);
+	bool null_buffer = false, no_event = false, dump = false;
+	int sense_length = SENSE_LEN;
+	HANDLE event = NULL;
+	uint8_t *buffer;
+
+	memset(&block, GUARD, sizeof block);
+	memset(srb, 0, sizeof *srb);
+	buffer = (uint8_t *)malloc(length + 1);
+	if (buffer == NULL) {
+		printf("no memory\n");
+		return 2;
+	}
+	memset(buffer, FILL, length + 1);
+	parse_hex(argv[8], srb->CDBByte, 16);
+	for (int i = 9; i < argc; i++) {
+		if (strcmp(argv[i], "nullbuf") == 0)
+			null_buffer = true;
+		else if (strcmp(argv[i], "noevent") == 0)
+			no_event = true;
+		else if (strcmp(argv[i], "dump") == 0)
+			dump = true;
+		else if (strcmp(argv[i], "sense") == 0 && i + 1 < argc)
+			sense_length = atoi(argv[++i]);
+		else if (strcmp(argv[i], "data") == 0 && i + 1 < argc)
+			parse_hex(argv[++i], buffer, (int)length);
+	}
+	srb->SRB_Cmd = SC_EXEC_SCSI_CMD;
+	srb->SRB_HaId = (uint8_t)atoi(argv[2]);
+	srb->SRB_Target = (uint8_t)atoi(argv[3]);
+	srb->SRB_Lun = (uint8_t)atoi(argv[4]);
+	srb->SRB_Flags = flags;
+	srb->SRB_BufLen = length;
+	srb->SRB_BufPointer = null_buffer ? NULL : buffer;
+	srb->SRB_SenseLen = (uint8_t)sense_length;
+	srb->SRB_CDBLen = (uint8_t)strtoul(argv[7], NULL, 0);
+	if ((flags & SRB_EVENT_NOTIFY) && !no_event) {
+		event = CreateEventA(NULL, TRUE, FALSE, NULL);
+		srb->SRB_PostProc = event;
+	} else if ((flags & SRB_POSTING) && !no_event) {
+		srb->SRB_PostProc = (void *)post_routine;
+	}
+
+	load();
+	info();
+	DWORD ret = send_command(srb);
+	int notified = 0;
+	if (event != NULL) {
+		notified =
+		    WaitForSingleObject(event, ret == SS_PENDING ? 60000 : 0) == WAIT_OBJECT_0;
+		CloseHandle(event);
+	} else if (srb->SRB_PostProc != NULL) {
+		for (int i = 0; i < 3000 && ret == SS_PENDING && posted == 0; i++)
+			pause_ms(20);
+		notified = posted;
+	}
+	uint32_t changed = 0;
+	for (uint32_t i = 0; i < length; i++)
+		if (buffer[i] != FILL)
+			changed = i + 1;
+	// Sense bytes past SRB_SenseLen (counted from SenseArea) must stay.
+	const uint8_t *sense_area = srb->SenseArea;
+	const uint8_t *end = (const uint8_t *)(&block + 1);
+	bool sense_clean = true;
+	for (const uint8_t *p = sense_area + SENSE_LEN + 2; p < end; p++)
+		if (p >= sense_area + sense_length && *p != GUARD)
+			sense_clean = false;
+	printf("ret %02x status %02x ha %02x targ %02x sense", (unsigned)ret, srb->SRB_Status,
+	       srb->SRB_HaStat, srb->SRB_TargStat);
+	for (int i = 0; i < SENSE_LEN; i++)
+		printf("%s%02x", i ? "" : " ", srb->SenseArea[i]);
+	printf(" resid %lu notified %d written %lu beyond %s sensebeyond %s",
+	       (unsigned long)srb->SRB_BufLen, notified, (unsigned long)changed,
+	       buffer[length] == FILL ? "clean" : "dirty", sense_clean ? "clean" : "dirty");
+	if (dump) {
+		printf(" data ");
+		for (uint32_t i = 0; i < length; i++)
+			printf("%02x", buffer[i]);
+	}
+	printf("\n");
+	free(buffer);
+	return 0;
+}
 
 int main(int argc, char **argv)
 {
+#ifndef _WIN32
 	if (argc >= 3 && strcmp(argv[1], "time") == 0)
 		return run_timed(argv + 2);
+#endif
+	if (argc == 3 && strcmp(argv[1], "inquiry") == 0)
+		return inquiry(atoi(argv[2]));
+	if (argc == 2 && strcmp(argv[1], "null") == 0) {
+		load();
+		printf("ret %02x\n", (unsigned)send_command(NULL));
+		return 0;
+	}
+	if (argc == 3 && strcmp(argv[1], "cmd") == 0) {
+		SRB_ExecSCSICmd srb;
+
+		load();
+		memset(&srb, 0, sizeof srb);
+		srb.SRB_Cmd = (uint8_t)strtoul(argv[2], NULL, 0);
+		DWORD ret = send_command(&srb);
+		printf("ret %02x status %02x\n", (unsigned)ret, srb.SRB_Status);
+		return 0;
+	}
+	if (argc >= 9 && strcmp(argv[1], "raw") == 0)
+		return raw(argc, argv);
 	if (argc == 2 && strcmp(argv[1], "info") == 0) {
 		load();
 		printf("info %08x\n", (unsigned)info());
@@ -214,7 +398,7 @@ int main(int argc, char **argv)
 		srb.SRB_HaId = (uint8_t)atoi(argv[2]);
 		srb.SRB_Target = (uint8_t)atoi(argv[3]);
 		srb.SRB_Lun = (uint8_t)atoi(argv[4]);
-		DWORD ret = send(&srb);
+		DWORD ret = send_command(&srb);
 		printf("ret %02x status %02x type %02x\n", (unsigned)ret, srb.SRB_Status,
 		       srb.SRB_DeviceType);
 		return 0;
@@ -226,15 +410,19 @@ int main(int argc, char **argv)
 		uint8_t flags = strcmp(argv[4], "in") == 0    ? SRB_DIR_IN
 		                : strcmp(argv[4], "out") == 0 ? SRB_DIR_OUT
 		                                              : 0;
-		std::vector<uint8_t> buffer(length + 1, FILL);
+		uint8_t *buffer = (uint8_t *)malloc(length + 1);
 		SRB_ExecSCSICmd srb;
 
-		for (const char *p = argv[6]; p[0] && p[1] && cdb_length < 16; p += 2)
-			sscanf(p, "%2hhx", &cdb[cdb_length++]);
+		if (buffer == NULL) {
+			printf("no memory\n");
+			return 2;
+		}
+		memset(buffer, FILL, length + 1);
+		cdb_length = parse_hex(argv[6], cdb, 16);
 		load();
 		info();
-		DWORD ret = exec(&srb, atoi(argv[2]), atoi(argv[3]), flags, buffer.data(), length,
-		                 cdb, cdb_length);
+		DWORD ret = exec(&srb, atoi(argv[2]), atoi(argv[3]), flags, buffer, length, cdb,
+		                 cdb_length);
 		uint32_t changed = 0;
 		for (uint32_t i = 0; i < length; i++)
 			if (buffer[i] != FILL)
@@ -246,12 +434,16 @@ int main(int argc, char **argv)
 		// Past the end of the buffer nothing may be written.
 		printf(" written %u beyond %s\n", (unsigned)changed,
 		       buffer[length] == FILL ? "clean" : "dirty");
+		free(buffer);
 		return 0;
 	}
+#ifndef _WIN32
 	if (argc == 5 && strcmp(argv[1], "gone") == 0)
 		return gone(atoi(argv[2]), atoi(argv[3]), argv[4]);
 	if (argc == 5 && strcmp(argv[1], "repeat") == 0)
 		return repeat(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]));
-	fprintf(stderr, "usage: aspicheck info|type|exec|repeat|gone|time ...\n");
+#endif
+	fprintf(stderr,
+	        "usage: aspicheck info|type|inquiry|exec|raw|null|cmd|repeat|gone|time ...\n");
 	return 2;
 }
