@@ -14,6 +14,7 @@
 // Additional sense codes.
 #define ASC_NOT_READY 0x04
 #define ASCQ_BECOMING_READY 0x01
+#define ASCQ_INIT_REQUIRED 0x02
 #define ASCQ_IN_PROGRESS 0x07
 #define ASC_MEDIUM_CHANGED 0x28
 
@@ -85,9 +86,13 @@ enum transient_action transient_classify(const struct transient_outcome *o)
 	ascq = sense_ascq(o->sense, o->sense_length);
 	if (key == SENSE_UNIT_ATTENTION)
 		return asc == ASC_MEDIUM_CHANGED ? TRANSIENT_MEDIUM_CHANGED : TRANSIENT_RESEND;
-	// No medium (3Ah) and every other NOT READY are final.
+	// Becoming ready, and operation in progress, pass by themselves. So
+	// does "initializing command required" on units that answer it to
+	// media access while they spin up and "becoming ready" only to TEST
+	// UNIT READY (the kernel's scsi_debug does). No medium (3Ah) and every
+	// other NOT READY are final.
 	if (key == SENSE_NOT_READY && asc == ASC_NOT_READY &&
-	    (ascq == ASCQ_BECOMING_READY || ascq == ASCQ_IN_PROGRESS))
+	    (ascq == ASCQ_BECOMING_READY || ascq == ASCQ_INIT_REQUIRED || ascq == ASCQ_IN_PROGRESS))
 		return TRANSIENT_BECOMING_READY;
 	return TRANSIENT_FINAL;
 }

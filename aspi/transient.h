@@ -31,7 +31,7 @@ enum transient_action {
 	TRANSIENT_FINAL,          // hand it to the caller
 	TRANSIENT_RESEND,         // UNIT ATTENTION: send the command again
 	TRANSIENT_MEDIUM_CHANGED, // UNIT ATTENTION, new medium: READ CAPACITY, then again
-	TRANSIENT_BECOMING_READY, // NOT READY, becoming ready or in progress: pause, again
+	TRANSIENT_BECOMING_READY, // NOT READY while spinning up: pause, again
 };
 
 // How long and how often; the layers use transient_limits_default.

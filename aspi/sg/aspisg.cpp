@@ -3,10 +3,11 @@
 // Units are found through sysfs (see units.h) when an entry point is first
 // called, and each unit's /dev/sgN is opened then and kept open until the
 // library is unloaded. SC_GET_DEV_TYPE is answered from that table.
-// SC_EXEC_SCSI_CMD is queued to one worker thread, which runs it through
-// SG_IO (riding out transient drive states, see transient.h), writes the
-// outcome into the request record, SRB_Status last, and then signals the
-// caller. Plain C library calls only: the layer needs no C++ runtime.
+// SC_EXEC_SCSI_CMD runs before SendASPI32Command returns: through SG_IO
+// (riding out transient drive states, see transient.h), then the outcome
+// goes into the request record, SRB_Status last, the caller's event is
+// signalled and the final status returned. One command runs at a time.
+// Plain C library calls only: the layer needs no C++ runtime.
 
 #include <windows.h>
 
@@ -43,33 +44,23 @@ extern "C" ASPISG_EXPORT DWORD __cdecl SendASPI32Command(void *request);
 // No timeout of its own in ASPI; long enough for a drive to spin up.
 #define COMMAND_TIMEOUT_MS 60000
 
-// Commands accepted but not yet taken by the worker; more are refused
-// with SS_ASPI_IS_BUSY.
-#define QUEUE_SIZE 64
-
 struct unit {
 	struct sg_unit where;
-	int fd;                          // read-only; -1: could not be opened
-	int rw_fd;                       // opened for writing when a command needed it, or -1
-	bool gone;                       // SG_IO said the device is no longer there (atomic)
-	struct transient_unit transient; // worker only
+	int fd;    // read-only; -1: could not be opened
+	int rw_fd; // opened for writing when a command needed it, or -1
+	bool gone; // SG_IO said the device is no longer there (atomic)
+	struct transient_unit transient;
 };
 
+// Held for discovery and for each command.
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-static pthread_cond_t queued = PTHREAD_COND_INITIALIZER;
 static bool discovered;
 static int adapter_count;
 static struct unit *units;
 static int unit_count;
 
-static pthread_t worker;
-static bool worker_running;
-static bool stopping;
-static SRB_ExecSCSICmd *queue[QUEUE_SIZE];
-static int queue_head, queue_length;
-
-// The worker's buffer for data coming in: grown to the largest transfer
-// asked for so far, kept until unload.
+// The buffer for data coming in: grown to the largest transfer asked for
+// so far, kept until unload.
 static uint8_t *bounce;
 static uint32_t bounce_size;
 
@@ -156,7 +147,7 @@ static bool is_gone(const struct unit *u)
 	return __atomic_load_n(&u->gone, __ATOMIC_ACQUIRE);
 }
 
-// One try of a command on the worker, as transient_run() sends it.
+// One try of a command, as transient_run() sends it.
 struct attempt {
 	struct unit *u;
 	int error; // errno of a failed SG_IO, or 0
@@ -207,7 +198,7 @@ static void send_attempt(void *context, const struct transient_command *c,
 	outcome->sense_length = a->error == 0 ? io->sb_len_wr : 0;
 }
 
-// Makes the worker's buffer hold length bytes; false where memory ran out.
+// Makes the buffer hold length bytes; false where memory ran out.
 static bool bounce_fits(uint32_t length)
 {
 	uint8_t *bigger;
@@ -222,8 +213,8 @@ static bool bounce_fits(uint32_t length)
 	return true;
 }
 
-// Runs one command on the worker thread and completes its record.
-static void execute(SRB_ExecSCSICmd *srb)
+// Runs one command, under lock, and completes its record.
+static uint8_t execute(SRB_ExecSCSICmd *srb)
 {
 	// Read everything needed after the final status first: once SRB_Status
 	// is written the caller may reuse the record.
@@ -304,25 +295,7 @@ done:
 		SetEvent((HANDLE)post);
 	else if ((flags & SRB_POSTING) && post != NULL)
 		((void(__cdecl *)(SRB_ExecSCSICmd *))post)(srb);
-}
-
-static void *run(void *)
-{
-	pthread_mutex_lock(&lock);
-	for (;;) {
-		while (queue_length == 0 && !stopping)
-			pthread_cond_wait(&queued, &lock);
-		if (queue_length == 0)
-			break;
-		SRB_ExecSCSICmd *srb = queue[queue_head];
-		queue_head = (queue_head + 1) % QUEUE_SIZE;
-		queue_length--;
-		pthread_mutex_unlock(&lock);
-		execute(srb);
-		pthread_mutex_lock(&lock);
-	}
-	pthread_mutex_unlock(&lock);
-	return NULL;
+	return status;
 }
 
 static DWORD get_device_type(SRB_GDEVBlock *srb)
@@ -354,6 +327,7 @@ static DWORD refuse(SRB_ExecSCSICmd *srb, uint8_t status)
 static DWORD exec_scsi_cmd(SRB_ExecSCSICmd *srb)
 {
 	uint8_t direction = srb->SRB_Flags & (SRB_DIR_IN | SRB_DIR_OUT);
+	uint8_t status;
 	struct unit *u;
 
 	ensure_discovered();
@@ -370,24 +344,12 @@ static DWORD exec_scsi_cmd(SRB_ExecSCSICmd *srb)
 	if (u == NULL || u->fd < 0)
 		return refuse(srb, SS_NO_DEVICE);
 
-	pthread_mutex_lock(&lock);
-	if (!worker_running) {
-		if (pthread_create(&worker, NULL, run, NULL) != 0) {
-			pthread_mutex_unlock(&lock);
-			return refuse(srb, SS_ASPI_IS_BUSY);
-		}
-		worker_running = true;
-	}
-	if (queue_length == QUEUE_SIZE) {
-		pthread_mutex_unlock(&lock);
-		return refuse(srb, SS_ASPI_IS_BUSY);
-	}
+	// The caller sees SS_PENDING until the final status is written.
 	srb->SRB_Status = SS_PENDING;
-	queue[(queue_head + queue_length) % QUEUE_SIZE] = srb;
-	queue_length++;
-	pthread_cond_signal(&queued);
+	pthread_mutex_lock(&lock);
+	status = execute(srb);
 	pthread_mutex_unlock(&lock);
-	return SS_PENDING;
+	return status;
 }
 
 extern "C" ASPISG_EXPORT DWORD __cdecl GetASPI32SupportInfo(void)
@@ -414,17 +376,9 @@ extern "C" ASPISG_EXPORT DWORD __cdecl SendASPI32Command(void *request)
 	return SS_INVALID_CMD;
 }
 
-// dlclose unmaps the library: the worker, which runs its code, ends first,
-// after the commands already queued; then the nodes are closed.
+// The nodes are closed when the library is unloaded.
 __attribute__((destructor)) static void unload()
 {
-	pthread_mutex_lock(&lock);
-	stopping = true;
-	pthread_cond_signal(&queued);
-	pthread_mutex_unlock(&lock);
-	if (worker_running)
-		pthread_join(worker, NULL);
-	worker_running = false;
 	for (int i = 0; i < unit_count; i++) {
 		if (units[i].fd >= 0)
 			close(units[i].fd);

@@ -1,155 +1,204 @@
 // Discovery of SCSI units through sysfs.
+//
+// Plain system calls and small parsers of our own: discovery runs in every
+// process that loads the layer, and what it leaves out (directory streams,
+// formatted input, sorting by callback) it need not bring into the process.
 
 #include "units.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
-// The first line of a small sysfs file, without its line feed, or "".
-static void read_line(const char *path, char *line, int size)
+// Reads a directory's entries through fn(name, context) until it returns
+// false; false where the directory cannot be read.
+static bool each_entry(const char *dir, bool (*fn)(const char *, void *), void *context)
 {
-	FILE *f = fopen(path, "re");
+	// Aligned for the records getdents64 writes into it.
+	alignas(struct dirent64) char buffer[4096];
+	int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	ssize_t n;
 
-	line[0] = '\0';
-	if (f == NULL)
-		return;
-	if (fgets(line, size, f) == NULL)
-		line[0] = '\0';
-	fclose(f);
-	line[strcspn(line, "\n ")] = '\0';
-}
-
-// The name of the entry of DIR that starts with "sg" into name, or "".
-static void sg_child(const char *dir, char *name, int size)
-{
-	DIR *d = opendir(dir);
-	struct dirent *e;
-
-	name[0] = '\0';
-	if (d == NULL)
-		return;
-	while ((e = readdir(d)) != NULL) {
-		if (e->d_name[0] == 's' && e->d_name[1] == 'g' && e->d_name[2] != '\0') {
-			if (snprintf(name, (size_t)size, "%s", e->d_name) >= size)
-				name[0] = '\0';
-			break;
+	if (fd < 0)
+		return false;
+	while ((n = getdents64(fd, buffer, sizeof buffer)) > 0) {
+		for (ssize_t at = 0; at < n;) {
+			const struct dirent64 *e = (const struct dirent64 *)(buffer + at);
+			at += e->d_reclen;
+			if (!fn(e->d_name, context)) {
+				close(fd);
+				return true;
+			}
 		}
 	}
-	closedir(d);
+	close(fd);
+	return true;
 }
 
-// Older kernels name the node as a link "generic" instead.
-static void sg_link(const char *path, char *name, int size)
+// A decimal number at *p, which moves past it; -1 where there is none or it
+// is too large.
+static int number(const char **p)
 {
-	char link[PATH_MAX];
-	ssize_t n = readlink(path, link, sizeof link - 1);
-	const char *slash;
+	long value = 0;
+	const char *s = *p;
+
+	if (*s < '0' || *s > '9')
+		return -1;
+	for (; *s >= '0' && *s <= '9'; s++) {
+		value = value * 10 + (*s - '0');
+		if (value > INT_MAX)
+			return -1;
+	}
+	*p = s;
+	return (int)value;
+}
+
+// "H:C:T:L" into u; false for any other name (hosts and targets are
+// listed beside the units).
+static bool parse_address(const char *name, struct sg_unit *u)
+{
+	int *fields[4] = {&u->host, &u->channel, &u->target, &u->lun};
+	const char *p = name;
+
+	for (int i = 0; i < 4; i++) {
+		if (i > 0 && *p++ != ':')
+			return false;
+		if ((*fields[i] = number(&p)) < 0)
+			return false;
+	}
+	return *p == '\0';
+}
+
+// The peripheral device type in a unit's "type" file, or -1.
+static int read_type(const char *path)
+{
+	char text[16];
+	const char *p = text;
+	int fd = open(path, O_RDONLY | O_CLOEXEC);
+	ssize_t n;
+
+	if (fd < 0)
+		return -1;
+	n = read(fd, text, sizeof text - 1);
+	close(fd);
+	if (n <= 0)
+		return -1;
+	text[n] = '\0';
+	n = number(&p);
+	return n < 0 ? -1 : (int)(n & 0x1f);
+}
+
+// Takes the first entry named sgN as the unit's node name.
+static bool take_sg(const char *name, void *context)
+{
+	char *node = (char *)context;
+
+	if (name[0] != 's' || name[1] != 'g' || name[2] == '\0' || strlen(name) >= SG_NODE_MAX)
+		return true;
+	strcpy(node, name);
+	return false;
+}
+
+// The name of a unit's SCSI generic node, or "": an entry of its
+// scsi_generic folder, or on older kernels the target of its "generic" link.
+static void sg_name(const char *dir, char *name)
+{
+	char path[PATH_MAX], link[PATH_MAX];
+	ssize_t n;
 
 	name[0] = '\0';
+	if (snprintf(path, sizeof path, "%s/scsi_generic", dir) >= (int)sizeof path)
+		return;
+	each_entry(path, take_sg, name);
+	if (name[0] != '\0' || snprintf(path, sizeof path, "%s/generic", dir) >= (int)sizeof path)
+		return;
+	n = readlink(path, link, sizeof link - 1);
 	if (n <= 0)
 		return;
 	link[n] = '\0';
-	slash = strrchr(link, '/');
-	if (snprintf(name, (size_t)size, "%s", slash != NULL ? slash + 1 : link) >= size)
-		name[0] = '\0';
+	const char *last = strrchr(link, '/');
+	take_sg(last != NULL ? last + 1 : link, name);
 }
 
-static int by_address(const void *pa, const void *pb)
+static bool before(const struct sg_unit *a, const struct sg_unit *b)
 {
-	const struct sg_unit *a = (const struct sg_unit *)pa, *b = (const struct sg_unit *)pb;
-
 	if (a->host != b->host)
-		return a->host < b->host ? -1 : 1;
+		return a->host < b->host;
 	if (a->channel != b->channel)
-		return a->channel < b->channel ? -1 : 1;
+		return a->channel < b->channel;
 	if (a->target != b->target)
-		return a->target < b->target ? -1 : 1;
-	if (a->lun != b->lun)
-		return a->lun < b->lun ? -1 : 1;
-	return 0;
+		return a->target < b->target;
+	return a->lun < b->lun;
 }
 
-// BASE/ENTRY/NAME into path; false where it does not fit.
-static bool path_of(char (&path)[PATH_MAX], const char *base, const char *entry, const char *name)
-{
-	return snprintf(path, sizeof path, "%s/%s/%s", base, entry, name) < (int)sizeof path;
-}
+struct found {
+	const char *root;
+	const char *base;
+	struct sg_unit *units;
+	int count, size;
+};
 
-// Reads one H:C:T:L entry into u; false where it is no unit with a node.
-static bool read_unit(const char *root, const char *base, const char *entry, struct sg_unit *u)
+// Adds the unit of one entry of the devices folder, kept in address order.
+static bool add_unit(const char *name, void *context)
 {
-	char path[PATH_MAX], type[32], sg[SG_NODE_MAX];
-	char end;
+	struct found *f = (struct found *)context;
+	char dir[PATH_MAX], path[PATH_MAX], sg[SG_NODE_MAX];
+	struct sg_unit u;
+	int i;
 
-	// Units are H:C:T:L; hosts and targets are listed here too.
-	if (sscanf(entry, "%d:%d:%d:%d%c", &u->host, &u->channel, &u->target, &u->lun, &end) != 4)
-		return false;
-	if (u->host < 0 || u->channel < 0 || u->target < 0 || u->lun < 0)
-		return false;
-	if (!path_of(path, base, entry, "type"))
-		return false;
-	read_line(path, type, sizeof type);
-	if (!path_of(path, base, entry, "scsi_generic"))
-		return false;
-	sg_child(path, sg, sizeof sg);
-	if (sg[0] == '\0' && path_of(path, base, entry, "generic"))
-		sg_link(path, sg, sizeof sg);
-	if (type[0] == '\0' || sg[0] == '\0')
-		return false;
-	u->type = atoi(type) & 0x1f;
-	u->adapter = -1;
+	if (!parse_address(name, &u))
+		return true;
+	if (snprintf(dir, sizeof dir, "%s/%s", f->base, name) >= (int)sizeof dir ||
+	    snprintf(path, sizeof path, "%s/type", dir) >= (int)sizeof path)
+		return true;
+	u.type = read_type(path);
+	sg_name(dir, sg);
+	if (u.type < 0 || sg[0] == '\0')
+		return true;
 	// A node path that does not fit is a unit that cannot be opened.
-	if (snprintf(u->node, sizeof u->node, "%s/dev/%s", root, sg) >= (int)sizeof u->node)
-		return false;
+	if (snprintf(u.node, sizeof u.node, "%s/dev/%s", f->root, sg) >= (int)sizeof u.node)
+		return true;
+	u.adapter = -1;
+	if (f->count == f->size) {
+		int grown = f->size == 0 ? 8 : f->size * 2;
+		struct sg_unit *more =
+		    (struct sg_unit *)realloc(f->units, (size_t)grown * sizeof *more);
+		if (more == NULL)
+			return false;
+		f->units = more;
+		f->size = grown;
+	}
+	for (i = f->count; i > 0 && before(&u, &f->units[i - 1]); i--)
+		f->units[i] = f->units[i - 1];
+	f->units[i] = u;
+	f->count++;
 	return true;
 }
 
 struct sg_unit *sg_discover(const char *root, int *count)
 {
 	char base[PATH_MAX];
-	struct sg_unit *units = NULL, u;
-	int n = 0, size = 0, adapter = -1;
-	DIR *d;
-	struct dirent *e;
+	struct found f = {root, base, NULL, 0, 0};
+	int adapter = -1;
 
 	*count = 0;
 	if (snprintf(base, sizeof base, "%s/sys/bus/scsi/devices", root) >= (int)sizeof base)
 		return NULL;
-	d = opendir(base);
-	if (d == NULL)
-		return NULL;
-	while ((e = readdir(d)) != NULL) {
-		if (!read_unit(root, base, e->d_name, &u))
-			continue;
-		if (n == size) {
-			int grown = size == 0 ? 16 : size * 2;
-			struct sg_unit *more =
-			    (struct sg_unit *)realloc(units, (size_t)grown * sizeof *units);
-			if (more == NULL)
-				break;
-			units = more;
-			size = grown;
-		}
-		units[n++] = u;
-	}
-	closedir(d);
-
-	if (n > 0)
-		qsort(units, (size_t)n, sizeof *units, by_address);
-	for (int i = 0; i < n; i++) {
-		if (i == 0 || units[i].host != units[i - 1].host ||
-		    units[i].channel != units[i - 1].channel)
+	each_entry(base, add_unit, &f);
+	for (int i = 0; i < f.count; i++) {
+		if (i == 0 || f.units[i].host != f.units[i - 1].host ||
+		    f.units[i].channel != f.units[i - 1].channel)
 			adapter++;
-		units[i].adapter = adapter;
+		f.units[i].adapter = adapter;
 	}
-	*count = n;
-	if (n == 0) {
-		free(units);
+	*count = f.count;
+	if (f.count == 0) {
+		free(f.units);
 		return NULL;
 	}
-	return units;
+	return f.units;
 }

@@ -11,8 +11,11 @@ import gzip
 import os
 import re
 import shutil
+import socket
 import subprocess
 import tempfile
+import threading
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -94,9 +97,11 @@ def qemu_command(machine, kernel, initrd, append, extra):
     return cmd + ["-append", append] + extra
 
 
-def make_root(root, kdir, init, modules=None):
+def make_root(root, kdir, init, modules=None, later=()):
     """The base of an initramfs in root: busybox, init (the script's text)
-    and the kernel modules with the order to load them in."""
+    and the kernel modules with the order to load them in (modules.order).
+    The modules named in later, and what they need besides, are there too,
+    for the checks to load themselves (modules.later)."""
     for d in ("bin", "proc", "sys", "dev", "modules"):
         os.makedirs(os.path.join(root, d), exist_ok=True)
     _copy("/bin/busybox", root, "/bin/busybox")
@@ -104,10 +109,12 @@ def make_root(root, kdir, init, modules=None):
         f.write(init)
     os.chmod(os.path.join(root, "init"), 0o755)
     order = _module_order(kdir, modules)
-    for name, path in order:
+    extra = [m for m in _module_order(kdir, list(later)) if m not in order] if later else []
+    for name, path in order + extra:
         _copy(path, root, "/modules/%s.ko" % name)
-    with open(os.path.join(root, "modules.order"), "w") as f:
-        f.write("\n".join(name for name, _ in order) + "\n")
+    for listing, mods in (("modules.order", order), ("modules.later", extra)):
+        with open(os.path.join(root, listing), "w") as f:
+            f.write("".join(name + "\n" for name, _ in mods))
 
 
 def _libraries(binary):
@@ -147,7 +154,7 @@ class Guest:
     def _build_root(self):
         root = self.root
         with open(os.path.join(HERE, "init.sh")) as f:
-            make_root(root, self.kdir, f.read())
+            make_root(root, self.kdir, f.read(), later=["scsi_debug"])
         for d in ("tmp", "etc", "opt/sysgrab"):
             os.makedirs(os.path.join(root, d), exist_ok=True)
         binaries = [self.sysgrab, self.aspicheck, shutil.which("sg_dd")]
@@ -165,25 +172,86 @@ class Guest:
         with open(os.path.join(root, "etc/group"), "w") as f:
             f.write("root:x:0:\nuser:x:1000:\n")
 
-    def boot(self, devices, units, script, machine="pc", timeout=900):
+    def boot(self, devices, units, script, machine="pc", timeout=900, media=None):
         """Boots with the QEMU device arguments, waits for that many SCSI
         units, runs script; returns the console lines between the guest's
-        begin and end marks."""
+        begin and end marks. media maps a drive id to a disc image: a line
+        "@@ insert ID" from the guest puts that disc into the drive through
+        QEMU's monitor, and the guest's next line of input says it is in."""
         with open(os.path.join(self.root, "checks.sh"), "w") as f:
             f.write(script)
         with open(os.path.join(self.root, "units"), "w") as f:
             f.write("%d\n" % units)
         initrd = os.path.join(self.workdir, "initrd.gz")
         _cpio(self.root, initrd)
+        monitor = os.path.join(self.workdir, "monitor.sock")
         cmd = qemu_command("%s,accel=%s" % (machine, accelerator()), self.kernel, initrd,
                            "console=ttyS0 quiet panic=-1 loglevel=3 scsi_mod.scan=sync",
-                           ["-m", "512"] + devices)
-        proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                              timeout=timeout)
-        text = proc.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
+                           ["-m", "512", "-monitor", "unix:%s,server=on,wait=off" % monitor]
+                           + devices)
+        text = run_console(cmd, timeout, lambda line, answer: _insert(
+            line, answer, monitor, media or {}))
         if "@@ begin" not in text or "@@ end" not in text:
             raise AssertionError("the guest did not run its checks:\n" + text[-4000:])
         return text.split("@@ begin\n", 1)[1].split("@@ end", 1)[0].splitlines()
+
+
+def _insert(line, answer, monitor, media):
+    if line.startswith("@@ insert "):
+        drive = line.split()[2]
+        out = hmp(monitor, "change %s %s raw read-only" % (drive, media[drive]))
+        answer("@@ inserted %s %s\n" % (drive, "ok" if not out.strip() else "failed"))
+
+
+def run_console(cmd, timeout, on_line):
+    """Runs QEMU with the guest's console on its standard input and output;
+    hands each line it prints to on_line(line, answer), where answer(text)
+    types text on the console. Returns all it printed."""
+    proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT)
+    timer = threading.Timer(timeout, proc.kill)
+    timer.start()
+    lines = []
+
+    def answer(text):
+        proc.stdin.write(text.encode())
+        proc.stdin.flush()
+
+    try:
+        for raw in proc.stdout:
+            line = raw.decode("utf-8", "replace").rstrip("\r\n")
+            lines.append(line)
+            on_line(line, answer)
+    finally:
+        timer.cancel()
+        proc.kill()
+        proc.wait()
+        proc.stdout.close()
+        try:
+            proc.stdin.close()
+        except BrokenPipeError:
+            pass
+    return "\n".join(lines) + "\n"
+
+
+def hmp(path, command, timeout=30):
+    """Sends one command to QEMU's human monitor on a Unix socket; returns
+    what it answered."""
+    deadline = time.monotonic() + timeout
+    with socket.socket(socket.AF_UNIX) as s:
+        s.settimeout(timeout)
+        s.connect(path)
+        data = b""
+        while not data.endswith(b"(qemu) "):
+            data += s.recv(4096)
+        s.sendall(command.encode() + b"\n")
+        data = b""
+        while not data.endswith(b"(qemu) ") and time.monotonic() < deadline:
+            data += s.recv(4096)
+    # The monitor echoes the command with terminal escapes; keep its answer.
+    text = re.sub(r"\x1b\[[0-9;]*[A-Za-z]", "", data.decode("utf-8", "replace"))
+    body = text.rsplit("(qemu) ", 1)[0]
+    return body.split(command, 1)[-1].strip("\r\n")
 
 
 def scsi_controller(n):

@@ -104,9 +104,9 @@ class Commands(Case):
         super().setUp()
         self.root.unit("0:0:4:0", 5, "sg0")
 
-    def test_failed_transport_ends_pending_command_with_error(self):
+    def test_failed_transport_ends_command_with_error(self):
         out = self.out("exec", "0", "4", "in", "2048", "28000000000000000100")
-        self.assertRegex(out, r"^ret 00 status 04 ha 14 targ 00 sense (00){14} written 0 "
+        self.assertRegex(out, r"^ret 04 status 04 ha 14 targ 00 sense (00){14} written 0 "
                          r"beyond clean$")
 
     def test_requests_refused_before_they_start(self):

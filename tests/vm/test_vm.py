@@ -33,6 +33,25 @@ section() {
 	sed 's/^/@@ stderr /' /tmp/stderr
 }
 sha() { sha256sum "$1" | cut -d' ' -f1; }
+# Asks the host to put the disc into drive $1 through QEMU's monitor, and
+# waits for its answer on the console.
+insert() { echo "@@ insert $1"; read -r answer; }
+# Loads scsi_debug with the arguments given, after what it needs (which
+# may be loaded already).
+scsi_debug() {
+	for m in $(grep -vx scsi_debug /modules.later); do
+		insmod /modules/$m.ko 2>/dev/null
+	done
+	insmod /modules/scsi_debug.ko "$@"
+}
+# Runs sysgrab as section $1 writing /tmp/$1.bin, then its hash as section
+# $1-hash and how many whole seconds it took as section $1-seconds.
+timed_sysgrab() {
+	start=$(date +%s)
+	section $1 sysgrab /tmp/$1.bin
+	section $1-seconds echo $(($(date +%s) - start))
+	section $1-hash sha /tmp/$1.bin
+}
 """
 
 # The peers and sysgrab read the same 16 blocks, as root.
@@ -74,6 +93,8 @@ def parse(lines):
             sections[name] = (sections[name][0], int(line[6:]), sections[name][2])
         elif line.startswith("@@ stderr "):
             sections[name][2].append(line[len("@@ stderr "):])
+        elif line.startswith("@@ "):
+            continue  # the guest's talk with the host
         else:
             sections[name][0].append(line)
     return sections
@@ -94,7 +115,8 @@ class Layout(unittest.TestCase):
         cls.disk = guest.make_disk(os.path.join(workdir, cls.__name__ + ".img"))
         with open(cls.disc, "rb") as f:
             cls.first_blocks = f.read(32768)
-        cls.lines = vm.boot(cls.devices(), cls.units, PRELUDE + cls.script)
+        cls.lines = vm.boot(cls.devices(), cls.units, PRELUDE + cls.script,
+                            media={"cd0": cls.disc})
         cls.out = parse(cls.lines)
 
     def section(self, name, rc=0):
@@ -160,10 +182,10 @@ section gone aspicheck gone 0 0 /sys/bus/scsi/devices/0:0:0:0/delete
         cases = {
             # One block into a two-block buffer: QEMU's virtio-scsi moves no
             # data then, and says so in resid: nothing reaches the buffer.
-            "short": r"^ret 00 status 01 ha 00 targ 00 sense (00){14} written 0 beyond clean$",
+            "short": r"^ret 01 status 01 ha 00 targ 00 sense (00){14} written 0 beyond clean$",
             # CHECK CONDITION, ILLEGAL REQUEST: sense, and no data.
-            "beyond": r"^ret 00 status 04 ha 00 targ 02 sense 70..05.{18}21.. written 0 beyond clean$",
-            "ready": r"^ret 00 status 01 ha 00 targ 00 sense (00){14} written 0 beyond clean$",
+            "beyond": r"^ret 04 status 04 ha 00 targ 02 sense 70..05.{18}21.. written 0 beyond clean$",
+            "ready": r"^ret 01 status 01 ha 00 targ 00 sense (00){14} written 0 beyond clean$",
         }
         for name, pattern in cases.items():
             with self.subTest(name):
@@ -176,10 +198,10 @@ section gone aspicheck gone 0 0 /sys/bus/scsi/devices/0:0:0:0/delete
         f = stdout[0].split()
         self.assertEqual(f[:2], ["failed", "0"], stdout)
         fds, threads, heap = f[3:6], f[7:10], f[11:13]
-        # Two units' descriptors, closed at unload; the worker, joined then.
+        # Two units' descriptors, closed at unload; no thread of the layer's.
         self.assertEqual(fds[0], fds[1])
         self.assertEqual(int(fds[2]), int(fds[0]) - 2)
-        self.assertEqual(threads, ["2", "2", "1"])
+        self.assertEqual(threads, ["1", "1", "1"])
         self.assertEqual(heap[0], heap[1])
 
     def test_reading_needs_only_read_access(self):
@@ -196,10 +218,9 @@ section gone aspicheck gone 0 0 /sys/bus/scsi/devices/0:0:0:0/delete
 
     def test_unit_that_has_gone(self):
         stdout, _ = self.section("gone")
-        # Before: the disk's first command may meet its power-on UNIT
-        # ATTENTION (SS_ERR); after: no such device, for commands and types.
-        self.assertEqual(len(stdout), 1, stdout)
-        self.assertRegex(stdout[0], r"^before 0[14] after ret 00 status 82 type 82$")
+        # Before: the disk's power-on UNIT ATTENTION is ridden out; after:
+        # no such device, for commands and types.
+        self.assertEqual(stdout, ["before 01 after ret 82 status 82 type 82"])
 
 
 class TwoControllers(Layout):
@@ -233,7 +254,8 @@ class Atapi(Layout):
 
 
 class NoMedium(Layout):
-    """A SCSI CD-ROM drive with its tray empty."""
+    """A SCSI CD-ROM drive with its tray empty; then a disc put in through
+    QEMU's monitor right before sysgrab runs."""
 
     @classmethod
     def devices(cls):
@@ -243,6 +265,9 @@ class NoMedium(Layout):
 section sysgrab sysgrab /tmp/sysgrab.bin
 section hash sha /tmp/sysgrab.bin
 section read aspicheck exec 0 4 in 2048 {read10}
+insert cd0
+section inserted sysgrab /tmp/inserted.bin
+section inserted-hash sha /tmp/inserted.bin
 """.format(read10=READ10)
 
     def test_file_keeps_its_fill(self):
@@ -252,12 +277,22 @@ section read aspicheck exec 0 4 in 2048 {read10}
     def test_not_ready_gives_sense_and_no_data(self):
         stdout, _ = self.section("read")
         # NOT READY (2), MEDIUM NOT PRESENT (3A).
-        self.assertRegex(stdout[0], r"^ret 00 status 04 ha 00 targ 02 sense 70..02.{18}3a.. "
+        self.assertRegex(stdout[0], r"^ret 04 status 04 ha 00 targ 02 sense 70..02.{18}3a.. "
                          r"written 0 beyond clean$")
+
+    def test_disc_just_put_in_is_read_whole(self):
+        # The drive answers UNIT ATTENTION (no medium, then medium changed)
+        # and refuses reads until the new capacity has been read.
+        self.assertIn("@@ inserted cd0 ok", self.lines)
+        self.assertEqual(self.assertSysgrabRead("00:04", "inserted"), [])
+        self.assertEqual(self.section("inserted-hash")[0], [sha(self.first_blocks)])
 
 
 class NoScsiUnits(Layout):
-    """A guest with the SCSI modules loaded and no unit at all."""
+    """A guest with the SCSI modules loaded and no unit at all; then the
+    kernel's scsi_debug CD-ROM, loaded right before sysgrab runs, which
+    answers NOT READY, becoming ready, for its first seconds: once for 8 s,
+    once for longer than the layer waits."""
 
     units = 0
 
@@ -268,6 +303,13 @@ class NoScsiUnits(Layout):
     script = r"""
 section sysgrab sysgrab /tmp/sysgrab.bin
 section info aspicheck info
+scsi_debug ptype=5 sector_size=2048 dev_size_mb=2 tur_ms_to_ready=8000
+timed_sysgrab spinning
+section spinning-dd dd if=/dev/sr0 of=/tmp/dd.bin bs=2048 count=16
+section spinning-dd-hash sha /tmp/dd.bin
+rmmod scsi_debug
+scsi_debug ptype=5 sector_size=2048 dev_size_mb=2 tur_ms_to_ready=50000
+timed_sysgrab dead
 """
 
     def test_could_not_initialize(self):
@@ -275,6 +317,24 @@ section info aspicheck info
         self.assertEqual(stdout[-1], "ERROR: could not initialize wnaspi32")
         self.assertEqual(stderr, [])
         self.assertEqual(self.section("info")[0], ["info 0000e800"])
+
+    def test_drive_spinning_up_is_waited_for(self):
+        self.assertEqual(self.assertSysgrabRead("00:00", "spinning"), [])
+        # scsi_debug's medium is zeros; a block not read would be 0xFF.
+        zeros = sha(bytes(32768))
+        self.assertEqual(self.section("spinning-hash")[0], [zeros])
+        self.section("spinning-dd")
+        self.assertEqual(self.section("spinning-dd-hash")[0], [zeros])
+        # The drive was not ready when sysgrab started.
+        self.assertGreaterEqual(int(self.section("spinning-seconds")[0][0]), 3)
+
+    def test_drive_that_stays_not_ready_is_given_up_once(self):
+        self.assertEqual(self.assertSysgrabRead("00:00", "dead"), [])
+        self.assertEqual(self.section("dead-hash")[0], [sha(b"\xff" * 32768)])
+        # 30 s for the first block, none for the other fifteen.
+        seconds = int(self.section("dead-seconds")[0][0])
+        self.assertGreaterEqual(seconds, 29)
+        self.assertLess(seconds, 45)
 
 
 if __name__ == "__main__":
