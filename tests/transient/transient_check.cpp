@@ -1,0 +1,164 @@
+// Checks the shared rule for transient drive states against scripted
+// outcomes: what it sends, how often, and what it hands back. Prints one
+// line per failed check and "N passed, N failed".
+
+#include "transient.h"
+
+#include <stdio.h>
+#include <string.h>
+
+// What the scripted unit answers, try by try; the last answer repeats.
+struct script {
+	const char *answers[8]; // "good", "gone", or sense "KEY/ASC/ASCQ" in hex
+	int count;
+	int sent;      // tries so far
+	char log[256]; // what was sent: C for the command, R for READ CAPACITY
+	uint8_t sense[18];
+};
+
+static int passed, failed;
+
+static void check(bool ok, const char *name, const char *what)
+{
+	if (ok) {
+		passed++;
+	} else {
+		failed++;
+		printf("FAIL %s: %s\n", name, what);
+	}
+}
+
+static void send(void *context, const struct transient_command *c, struct transient_outcome *o)
+{
+	struct script *s = (struct script *)context;
+	const char *answer;
+	unsigned key, asc, ascq;
+	bool capacity = c->cdb[0] == 0x25;
+
+	// READ CAPACITY(10): ten bytes, eight coming in.
+	if (capacity &&
+	    (c->cdb_length != 10 || c->length != 8 || c->direction != TRANSIENT_DATA_IN))
+		strcat(s->log, "?");
+	strcat(s->log, capacity ? "R" : "C");
+	// READ CAPACITY always succeeds; the script is the command's.
+	answer = capacity ? "good" : s->answers[s->sent < s->count ? s->sent : s->count - 1];
+	if (!capacity)
+		s->sent++;
+	o->reached = strcmp(answer, "gone") != 0;
+	o->status = SCSI_GOOD;
+	o->sense = s->sense;
+	o->sense_length = 0;
+	if (sscanf(answer, "%x/%x/%x", &key, &asc, &ascq) == 3) {
+		memset(s->sense, 0, sizeof s->sense);
+		s->sense[0] = 0x70;
+		s->sense[2] = (uint8_t)key;
+		s->sense[7] = 10;
+		s->sense[12] = (uint8_t)asc;
+		s->sense[13] = (uint8_t)ascq;
+		o->status = SCSI_CHECK_CONDITION;
+		o->sense_length = sizeof s->sense;
+	}
+}
+
+// Runs the rule on one scripted unit; the log of what was sent.
+static const char *run(struct script *s, struct transient_unit *unit,
+                       struct transient_outcome *outcome)
+{
+	static const struct transient_limits quick = {8, 200, 10};
+	static const uint8_t read10[10] = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};
+	uint8_t data[2048];
+	struct transient_command command = {read10, 10, data, sizeof data, TRANSIENT_DATA_IN};
+
+	s->sent = 0;
+	s->log[0] = '\0';
+	transient_run(&quick, unit, send, s, &command, outcome);
+	return s->log;
+}
+
+static void sequences()
+{
+	static const struct {
+		const char *name;
+		const char *answers[3];
+		int count;
+		const char *log;
+	} cases[] = {
+	    {"ready at once", {"good"}, 1, "C"},
+	    {"power-on attention", {"6/29/00", "good"}, 2, "CC"},
+	    {"disc change: no medium, then changed", {"6/3a/00", "6/28/00", "good"}, 3, "CCRC"},
+	    {"attention after capacity", {"6/28/00", "6/28/00", "good"}, 3, "CRCRC"},
+	    {"endless attention", {"6/29/00"}, 1, "CCCCCCCCC"},
+	    {"becoming ready", {"2/04/01", "2/04/01", "good"}, 3, "CCC"},
+	    {"in progress", {"2/04/07", "good"}, 2, "CC"},
+	    {"initializing", {"2/04/02", "good"}, 2, "CC"},
+	    {"no medium is final", {"2/3a/00", "good"}, 2, "C"},
+	    {"other not ready is final", {"2/04/03", "good"}, 2, "C"},
+	    {"medium error is final", {"3/11/00", "good"}, 2, "C"},
+	    {"transport failure is final", {"gone", "good"}, 2, "C"},
+	};
+
+	for (const auto &c : cases) {
+		struct script s;
+		struct transient_unit unit = {false};
+		struct transient_outcome outcome;
+
+		memset(&s, 0, sizeof s);
+		memcpy(s.answers, c.answers, sizeof c.answers);
+		s.count = c.count;
+		check(strcmp(run(&s, &unit, &outcome), c.log) == 0, c.name, s.log);
+	}
+}
+
+// A unit that stays not ready is waited for once, until a command succeeds.
+static void given_up()
+{
+	struct script s;
+	struct transient_unit unit = {false};
+	struct transient_outcome outcome;
+
+	memset(&s, 0, sizeof s);
+	s.answers[0] = "2/04/01";
+	s.count = 1;
+	run(&s, &unit, &outcome);
+	check(unit.not_ready_given_up && s.sent > 2, "stays not ready", "not given up");
+	check(sense_key(outcome.sense, outcome.sense_length) == SENSE_NOT_READY, "stays not ready",
+	      "last outcome lost");
+	run(&s, &unit, &outcome);
+	check(strcmp(s.log, "C") == 0, "given up", s.log);
+	s.answers[0] = "good";
+	run(&s, &unit, &outcome);
+	check(!unit.not_ready_given_up, "ready again", "still given up");
+}
+
+static void sense_and_data()
+{
+	static const uint8_t descriptor[8] = {0x72, 0x06, 0x28, 0x00, 0, 0, 0, 0};
+	static const uint8_t recovered[18] = {0x70, 0, 0x01, 0, 0, 0, 0, 10};
+	static const uint8_t short_fixed[2] = {0x70, 0};
+	struct transient_outcome o = {true, SCSI_CHECK_CONDITION, descriptor, sizeof descriptor};
+
+	check(transient_classify(&o) == TRANSIENT_MEDIUM_CHANGED, "descriptor sense", "not read");
+	o.sense = short_fixed;
+	o.sense_length = sizeof short_fixed;
+	check(transient_classify(&o) == TRANSIENT_FINAL && sense_key(o.sense, 2) == -1,
+	      "short sense", "read past its length");
+	o.sense = recovered;
+	o.sense_length = sizeof recovered;
+	check(transient_data_valid(&o), "recovered error", "data refused");
+	o.sense = descriptor;
+	o.sense_length = sizeof descriptor;
+	check(!transient_data_valid(&o), "unit attention", "data taken");
+	o.status = SCSI_GOOD;
+	check(transient_data_valid(&o), "good", "data refused");
+	o.reached = false;
+	check(!transient_data_valid(&o), "not reached", "data taken");
+}
+
+int main()
+{
+	sequences();
+	given_up();
+	sense_and_data();
+	printf("%d passed, %d failed\n", passed, failed);
+	return failed != 0;
+}
