@@ -3,6 +3,7 @@ against a made-up sysfs tree (WNASPI32_ROOT), whose /dev/sgN are plain
 files, so that SG_IO on them fails the way a broken transport would."""
 
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -120,6 +121,36 @@ class Commands(Case):
         for args, want in cases.items():
             with self.subTest(args=args):
                 self.assertTrue(self.out(*args).startswith(want + " "))
+
+
+LAYER = os.path.join(os.environ.get("LD_LIBRARY_PATH", "").split(":")[0], "libwnaspi32.so")
+SANITIZED = os.environ.get("SYSGRAB_SANITIZED") == "1"
+
+
+@unittest.skipIf(SANITIZED, "the sanitizers bring their own runtimes and allocator")
+class Light(Case):
+    def test_layer_needs_only_the_c_library(self):
+        dynamic = subprocess.run(["readelf", "-d", LAYER], check=True, capture_output=True,
+                                 text=True).stdout
+        needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.+)\]", dynamic)
+        self.assertEqual(needed, ["libc.so.6"])
+
+    def test_commands_allocate_nothing(self):
+        # valgrind counts the process's allocations: ten times the commands
+        # (which fail on the made-up node after the full path through the
+        # layer) must not make more.
+        self.root.unit("0:0:4:0", 5, "sg0")
+        counts = []
+        for n in ("20", "200"):
+            r = subprocess.run(["valgrind", "--error-exitcode=3", ASPICHECK, "repeat", n, "0",
+                                "4"], env=dict(os.environ, WNASPI32_ROOT=self.root.path),
+                               capture_output=True, text=True, timeout=300)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            m = re.search(r"total heap usage: ([\d,]+) allocs, ([\d,]+) frees", r.stderr)
+            self.assertIsNotNone(m, r.stderr)
+            counts.append(m.groups())
+        self.assertEqual(counts[0], counts[1])
+        self.assertEqual(counts[0][0], counts[0][1], "allocations not freed")
 
 
 class NoUnits(Case):
