@@ -166,6 +166,11 @@ class Guest:
             for lib in _libraries(b):
                 if not os.path.exists(os.path.join(root, lib.lstrip("/"))):
                     _copy(os.path.realpath(lib), root, lib)
+        # The loader's cache, as a Debian system has it: without it every
+        # program's libraries are searched for folder by folder.
+        with open(os.path.join(root, "etc/ld.so.conf"), "w") as f:
+            f.write("/lib/x86_64-linux-gnu\n/usr/lib/x86_64-linux-gnu\n")
+        subprocess.run(["ldconfig", "-r", root], check=True)
         # A user without rights to raw I/O, for the access checks.
         with open(os.path.join(root, "etc/passwd"), "w") as f:
             f.write("root:x:0:0::/:/bin/sh\nuser:x:1000:1000::/tmp:/bin/sh\n")
