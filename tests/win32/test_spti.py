@@ -205,8 +205,11 @@ class FakeDrives(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
+        # Class cleanups run even where set-up fails half-way.
         cls.prefix = PrefixCopy()
+        cls.addClassCleanup(cls.prefix.close)
         cls.mount = tempfile.mkdtemp(prefix="sysgrab-cd-")
+        cls.addClassCleanup(shutil.rmtree, cls.mount, True)
         for letter in "de":
             cls.prefix.replace("dosdevices/%s:" % letter)
             os.symlink(cls.mount, os.path.join(cls.prefix.path, "dosdevices", letter + ":"))
@@ -215,12 +218,7 @@ class FakeDrives(unittest.TestCase):
                                view64=True)
         cls.prefix.restart()
         cls.layer = Layer(cls.prefix.path)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.layer.close()
-        cls.prefix.close()
-        shutil.rmtree(cls.mount, True)
+        cls.addClassCleanup(cls.layer.close)
 
     def test_program_reads_nothing_and_goes_on(self):
         rc, lines, err, data = self.layer.sysgrab()
@@ -300,6 +298,7 @@ class Windows98(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.prefix = PrefixCopy()
+        cls.addClassCleanup(cls.prefix.close)
         cls.prefix.reg_add(r"HKCU\Software\Wine", "Version", "win98")
         cls.prefix.restart()
         windows = os.path.join("drive_c", "windows")
@@ -310,11 +309,7 @@ class Windows98(unittest.TestCase):
         else:
             cls.system = os.path.join(windows, "system32", "wnaspi32.dll")
         cls.layer = Layer(cls.prefix.path)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.layer.close()
-        cls.prefix.close()
+        cls.addClassCleanup(cls.layer.close)
 
     def test_hands_over_to_the_system_layer(self):
         self.prefix.replace(self.system, os.path.join(BUILD, "sim", "WNASPI32.DLL"))
