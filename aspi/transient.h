@@ -21,6 +21,10 @@
 #define SENSE_NOT_READY 0x2
 #define SENSE_UNIT_ATTENTION 0x6
 
+// How long one try of a command may take: ASPI has no timeout of its own,
+// and a drive may spin up within a command.
+#define TRANSIENT_COMMAND_TIMEOUT_S 60
+
 // Data phase of a command.
 #define TRANSIENT_DATA_NONE 0
 #define TRANSIENT_DATA_IN 1

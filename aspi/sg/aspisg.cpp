@@ -41,9 +41,6 @@ extern "C" ASPISG_EXPORT DWORD __cdecl SendASPI32Command(void *request);
 // sg_io_hdr.driver_status, low nibble.
 #define DRIVER_TIMEOUT 0x06
 
-// No timeout of its own in ASPI; long enough for a drive to spin up.
-#define COMMAND_TIMEOUT_MS 60000
-
 struct unit {
 	struct sg_unit where;
 	int fd;    // read-only; -1: could not be opened
@@ -185,7 +182,7 @@ static void send_attempt(void *context, const struct transient_command *c,
 	io->cmdp = (unsigned char *)c->cdb;
 	io->mx_sb_len = sizeof a->sense;
 	io->sbp = a->sense;
-	io->timeout = COMMAND_TIMEOUT_MS;
+	io->timeout = TRANSIENT_COMMAND_TIMEOUT_S * 1000;
 	io->dxfer_len = c->length;
 	io->dxferp = c->data;
 	io->dxfer_direction = c->direction == TRANSIENT_DATA_IN    ? SG_DXFER_FROM_DEV

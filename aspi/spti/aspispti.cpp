@@ -35,8 +35,6 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
 // The bounce buffer grows in steps of this; VirtualAlloc hands out blocks
 // aligned to 64 KiB, more than any adapter's alignment mask asks.
 #define BOUNCE_STEP 65536
-// ASPI has no timeout of its own: long enough for a drive to spin up.
-#define TIMEOUT_S 60
 // SenseInfoLength is one byte.
 #define SENSE_MAX 255
 #define HOST_SCSI_ID 7
@@ -419,7 +417,7 @@ static void send_one(void *context, const struct transient_command *command,
 	            : command->direction == TRANSIENT_DATA_OUT ? SCSI_IOCTL_DATA_OUT
 	                                                       : SCSI_IOCTL_DATA_UNSPECIFIED;
 	p->DataTransferLength = command->length;
-	p->TimeOutValue = TIMEOUT_S;
+	p->TimeOutValue = TRANSIENT_COMMAND_TIMEOUT_S;
 	p->DataBuffer = command->length > 0 ? bounce : NULL;
 	memcpy(p->Cdb, command->cdb, (size_t)command->cdb_length);
 	if (command->direction == TRANSIENT_DATA_OUT)
