@@ -10,6 +10,13 @@ where this machine's may not.
 
 The guest mounts proc, sys, dev and a tmpfs on /tmp inside the shared root
 and chroots there. SYSGRAB_GUEST_CPUS and SYSGRAB_GUEST_MEMORY (MiB) size it.
+
+run() also takes QEMU device arguments, kernel modules loaded before the
+shared root is mounted, kernel command-line additions, and disc images that
+the command asks for on the console: it prints "@@ insert ID", the host
+puts that image into the drive with -drive id=ID through QEMU's monitor and
+types "@@ inserted ID ok" (or failed), which the command reads from
+/dev/console (its standard input is /dev/null).
 """
 
 import importlib.util
@@ -70,14 +77,17 @@ poweroff -f
 """
 
 
-def run(directory, command, echo=None):
+def run(directory, command, echo=None, devices=(), modules=(), append="", media=None):
     """Boots, runs command in directory, echoing what it prints; returns
-    its exit status."""
+    its exit status. devices are more QEMU arguments, modules more kernel
+    modules (loaded in that order, after what each needs), append more of
+    the kernel's command line; media maps a drive id to a disc image for
+    the command's "@@ insert ID" requests."""
     work = tempfile.mkdtemp(prefix="sysgrab-guest-")
     try:
         kdir = vmguest.kernel_dir()
         root = os.path.join(work, "root")
-        vmguest.make_root(root, kdir, INIT, MODULES)
+        vmguest.make_root(root, kdir, INIT, MODULES + list(modules))
         # The first folder below /tmp that holds the working directory.
         keep = ""
         parts = os.path.realpath(directory).split("/")
@@ -92,35 +102,44 @@ def run(directory, command, echo=None):
         accel = vmguest.accelerator()
         cpus = os.environ.get("SYSGRAB_GUEST_CPUS") or str(min(os.cpu_count() or 1, 4))
         memory = os.environ.get("SYSGRAB_GUEST_MEMORY", "2048")
+        extra = ["-smp", cpus, "-m", memory, "-virtfs",
+                 "local,path=/,mount_tag=hostroot,security_model=passthrough,multidevs=remap"]
+        monitor = os.path.join(work, "monitor.sock")
+        if media:
+            extra += ["-monitor", "unix:%s,server=on,wait=off" % monitor]
         cmd = vmguest.qemu_command(
             "q35,accel=%s" % accel, vmguest.kernel_file(kdir), initrd,
-            "console=ttyS0 quiet panic=-1 loglevel=3",
-            ["-smp", cpus, "-m", memory, "-virtfs",
-             "local,path=/,mount_tag=hostroot,security_model=passthrough,multidevs=remap"])
+            ("console=ttyS0 quiet panic=-1 loglevel=3 " + append).strip(),
+            extra + list(devices))
         start = time.monotonic()
-        proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                stdin=subprocess.DEVNULL)
-        status = None
-        inside = False
-        tail = []
-        for raw in proc.stdout:
-            line = raw.decode("utf-8", "replace").rstrip("\r\n")
+        state = {"status": None, "inside": False, "tail": []}
+
+        def on_line(line, answer):
             if line.startswith("@@ begin"):
-                inside = True
+                state["inside"] = True
                 print("guest: booted in %.1f s" % (time.monotonic() - start), flush=True)
             elif line.startswith("@@ status "):
-                status = int(line.split()[2])
-                inside = False
-            elif inside:
+                state["status"] = int(line.split()[2])
+                state["inside"] = False
+            elif state["inside"]:
                 print(line, flush=True)
                 if echo:
                     echo(line)
+                if line.startswith("@@ insert ") and media:
+                    drive = line.split()[2]
+                    out = vmguest.hmp(monitor, "change %s %s raw read-only"
+                                      % (drive, media.get(drive, "")))
+                    answer("@@ inserted %s %s\n" % (drive, "failed" if out.strip() else "ok"))
             else:
-                tail = (tail + [line])[-40:]
-        proc.wait()
+                state["tail"] = (state["tail"] + [line])[-40:]
+
+        # No time limit of its own: the caller's (ctest's) applies.
+        vmguest.run_console(cmd, 24 * 3600, on_line)
+        status = state["status"]
         print("guest: ran for %.1f s" % (time.monotonic() - start), flush=True)
         if status is None:
-            print("guest: the command did not finish:\n" + "\n".join(tail), flush=True)
+            print("guest: the command did not finish:\n" + "\n".join(state["tail"]),
+                  flush=True)
             return 1
         return status
     finally:
