@@ -1,0 +1,559 @@
+"""sysgrab.exe and its SPTI layer, WNASPI32.DLL, reading QEMU's own drives:
+Wine runs in a QEMU guest (tests/win32/guest.py: Debian's kernel, this
+machine's root shared over virtio-9p), where the drive letters of a Wine
+prefix lead to the guest's /dev/srN. One boot per group of drives:
+
+  Drives   a virtio-scsi disk at target 0 and CD-ROM at target 4, and an
+           ATAPI CD-ROM on the q35 AHCI controller, each with a disc whose
+           first 32 KiB are random
+  Media    a virtio-scsi CD-ROM drive with no disc, one put in through
+           QEMU's monitor during the run
+
+Environment: SYSGRAB_BUILD (the win32 build: sysgrab.exe, WNASPI32.DLL,
+tests/client/aspicheck.exe, and its Wine prefix, made in a guest first if
+missing), SYSGRAB_LINUX_BIN (the linux build's sysgrab with its sg layer,
+the peer read in the same guest), SYSGRAB_WINE (the Wine loader).
+"""
+
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+import guest
+from harness import IMAGE_SIZE, success_lines
+
+SKIP = 77
+BUILD = os.environ.get("SYSGRAB_BUILD", "build/win32")
+WINE = os.environ.get("SYSGRAB_WINE", "wine")
+LINUX_BIN = os.environ.get("SYSGRAB_LINUX_BIN", "build/linux/sysgrab")
+PREFIX = os.path.join(BUILD, "wineprefix")
+READY = ".sysgrab-ready"  # as tests/win32/wine.py marks a finished prefix
+
+# Kernel modules for the drives, in this order: virtio-scsi's host is host 0,
+# the AHCI ports the hosts after it.
+MODULES = ["virtio_scsi", "ahci", "sd_mod", "sr_mod", "sg"]
+
+READ10_LBA0 = "28000000000000000100"
+READ10_LBA0_2 = "28000000000000000200"  # two blocks
+READ10_BEYOND = "28000010000000000100"  # block 1048576, past the disc's end
+TEST_UNIT_READY = "000000000000"
+# MODE SELECT(10), page format, an 8-byte parameter list: the header alone.
+MODE_SELECT10 = "55100000000000000800"
+# SRB_Flags
+RESIDUAL, DIR_IN, DIR_OUT, EVENT = 0x04, 0x08, 0x10, 0x40
+CLEAN = "beyond clean sensebeyond clean"
+DENIED = "wnaspi32: \\\\.\\%s:: access denied (run as administrator)"
+
+# Shell helpers for the guest, with the CDBs the checks send. A section is one command's standard output,
+# exit status and standard error; Wine writes to files, not to the serial
+# console, which would get its terminal escapes.
+PRELUDE = r"""
+export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+export WINEDEBUG=-all WINEDLLOVERRIDES=wnaspi32=n
+now() { date +%s%N; }
+section() {
+	name=$1; shift
+	echo "@@ section $name"
+	"$@" >/tmp/stdout 2>/tmp/stderr
+	rc=$?
+	cat /tmp/stdout
+	echo "@@ rc $rc"
+	sed 's/^/@@ stderr /' /tmp/stderr
+}
+sha() { sha256sum "$1" | cut -d' ' -f1; }
+size() { wc -c <"$1"; }
+# The block device of the CD-ROM whose sysfs path holds $1, and its sg node.
+sr_at() {
+	for s in /sys/block/sr*; do
+		case $(readlink -f $s) in *"$1"*) echo /dev/${s##*/} ;; esac
+	done
+}
+sg_of() { echo /dev/$(ls /sys/block/${1#/dev/}/device/scsi_generic); }
+# Drive letters: "drives d=/dev/sr1 f=/dev/sda" leaves exactly those, each a
+# mount point and its device; the prefix's registry says which letters are
+# CD-ROM drives.
+drives() {
+	for l in d e f; do
+		rm -f "$WINEPREFIX/dosdevices/$l:" "$WINEPREFIX/dosdevices/$l::"
+	done
+	for m in "$@"; do
+		ln -s /tmp/mnt "$WINEPREFIX/dosdevices/${m%%=*}:"
+		ln -s "${m#*=}" "$WINEPREFIX/dosdevices/${m%%=*}::"
+	done
+}
+# A Wine session: its server, with Wine's services, started once for the
+# runs that follow. Wine's mount manager learns the drive letters when it
+# starts, and the server opens the device nodes for the programs: a new set
+# of letters, or a server without CAP_DAC_OVERRIDE ("session unprivileged
+# LETTERS"), needs a new session.
+AS=
+session() {
+	wineserver -k 2>/dev/null
+	wineserver -w 2>/dev/null
+	AS=
+	if [ "$1" = unprivileged ]; then
+		AS=unprivileged
+		shift
+	fi
+	drives "$@"
+	t0=$(now)
+	$AS wineserver -p600
+	$AS wine cmd /c exit >/dev/null 2>&1
+	echo "@@ time wine-start $(( ($(now) - t0) / 1000000 ))"
+}
+sysgrab() { $AS wine "$W/sysgrab.exe" "$@"; }
+aspicheck() { $AS wine "$W/aspicheck.exe" "$@"; }
+# Every file the Wine server opens while "$@" runs, the descriptors named
+# (strace -y), in /tmp/server.trace.
+server_traced() {
+	pid=$(grep -lE '^wineserver(32|64)?$' /proc/[0-9]*/comm | cut -d/ -f3 | head -n 1)
+	strace -f -y -e trace=open,openat -o /tmp/server.trace -p "$pid" 2>/dev/null &
+	tracer=$!
+	sleep 2
+	"$@"
+	rc=$?
+	# Quietly: the shell would report the tracer's end on the console.
+	{ kill $tracer; wait $tracer; } >/dev/null 2>&1
+	return $rc
+}
+# Runs sysgrab.exe as section $1 writing $1.bin, then its hash and size.
+grab() {
+	section $1 sysgrab $1.bin
+	section $1-hash sha $1.bin
+	section $1-size size $1.bin
+}
+# The user without CAP_DAC_OVERRIDE: the device nodes' modes apply to root.
+unprivileged() { setpriv --bounding-set=-dac_override,-dac_read_search "$@"; }
+# Asks the host to put the disc into drive $1 through QEMU's monitor.
+insert() { echo "@@ insert $1"; read -r answer </dev/console; echo "@@ answer $answer"; }
+# Waits up to 60 s for $UNITS SCSI units (AHCI ports are probed on their own).
+for i in $(seq 300); do
+	[ "$(ls /sys/class/scsi_generic | wc -l)" -ge "$UNITS" ] && break
+	sleep 0.2
+done
+mkdir -p /tmp/mnt /tmp/run
+cd /tmp/run
+# aspicheck's line without the buffer it dumps, then "data-sha" and the
+# SHA-256 of the buffer's hex digits.
+dumped() {
+	"$@" >/tmp/dump
+	rc=$?
+	sed 's/ data .*//' /tmp/dump
+	echo "data-sha $(sed -n 's/.* data //p' /tmp/dump | tr -d '\r\n' | sha256sum | cut -d' ' -f1)"
+	return $rc
+}
+"""
+
+# The same 16 blocks from the same drive through the kernel's block and
+# SCSI generic drivers.
+PEERS = r"""
+section {name}-dd dd if={node} of={name}-dd.bin bs=2048 count=16
+section {name}-sg_dd sg_dd if=$(sg_of {node}) of={name}-sg_dd.bin bs=2048 count=16
+section {name}-peers sha256sum {name}-dd.bin {name}-sg_dd.bin
+"""
+
+
+def sha(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def parse(lines):
+    """{section: (stdout lines, rc, stderr lines)} and {timer: [seconds]}
+    (the guest's "@@ time NAME MS" lines)."""
+    sections, times, name = {}, {}, None
+    for line in lines:
+        if line.startswith("@@ time "):
+            _, _, what, seconds = line.split()
+            times.setdefault(what, []).append(int(seconds) / 1000)
+        elif line.startswith("@@ section "):
+            name = line[len("@@ section "):]
+            sections[name] = ([], None, [])
+        elif name is None:
+            continue
+        elif line.startswith("@@ rc "):
+            sections[name] = (sections[name][0], int(line[6:]), sections[name][2])
+        elif line.startswith("@@ stderr "):
+            sections[name][2].append(line[len("@@ stderr "):])
+        elif line.startswith("@@ "):
+            continue  # the guest's talk with the host
+        else:
+            sections[name][0].append(line)
+    return sections, times
+
+
+def fields(line):
+    """'ret 01 status 01 ...' as {'ret': '01', 'status': '01', ...}."""
+    words = line.split()
+    return {words[i]: words[i + 1] for i in range(0, len(words) - 1, 2)}
+
+
+def make_prefix():
+    """The build's Wine prefix, made in a guest where it is missing (this
+    machine may not run Wine's 32-bit loader)."""
+    if os.path.exists(os.path.join(PREFIX, READY)):
+        return
+    print("making the Wine prefix %s in a guest" % PREFIX, flush=True)
+    start = time.monotonic()
+    command = ("rm -rf {p}\n"
+               "WINEPREFIX={p} WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= "
+               "{wine} wineboot -i </dev/null >/dev/null 2>&1 || exit 1\n"
+               "WINEPREFIX={p} wineserver -w && touch {p}/{ready}\n").format(
+                   p=guest.shquote(PREFIX), wine=guest.shquote(WINE), ready=READY)
+    if guest.run(BUILD, command) != 0:
+        raise AssertionError("could not make the Wine prefix %s" % PREFIX)
+    print("guest: made the prefix in %.1f s" % (time.monotonic() - start), flush=True)
+
+
+def copy_prefix(cdrom, disk):
+    """A copy of the build's prefix beside it, files hard-linked and the
+    top-level files copied (the Wine server replaces the registry files,
+    never writes into them), whose registry makes the letters in cdrom
+    CD-ROM drives and those in disk hard disks."""
+    path = tempfile.mkdtemp(prefix="wineprefix-drives-", dir=BUILD)
+    os.rmdir(path)
+    subprocess.run(["cp", "-al", PREFIX, path], check=True)
+    for name in os.listdir(PREFIX):
+        source = os.path.join(PREFIX, name)
+        if os.path.isfile(source) and not os.path.islink(source):
+            os.remove(os.path.join(path, name))
+            shutil.copy2(source, os.path.join(path, name))
+    # Wine reads the drive types from HKLM\Software\Wine\Drives in the
+    # 64-bit view; a key repeated in a registry file adds to the first.
+    with open(os.path.join(path, "system.reg"), "a") as f:
+        f.write("\n[Software\\\\Wine\\\\Drives]\n")
+        for letters, kind in ((cdrom, "cdrom"), (disk, "hd")):
+            for letter in letters:
+                f.write('"%s:"="%s"\n' % (letter, kind))
+    return path
+
+
+class Boot(unittest.TestCase):
+    """One guest: its drives, and a script of checks run with Wine."""
+
+    units = 1  # SCSI units to wait for
+    script = ""
+
+    @classmethod
+    def devices(cls):
+        raise NotImplementedError
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.mkdtemp(prefix="sysgrab-drives-")
+        cls.prefix = None
+        try:
+            cls.boot()
+        except BaseException:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def boot(cls):
+        make_prefix()
+        cls.prefix = copy_prefix("de", "f")
+        program = os.path.join(cls.work, "program")
+        os.makedirs(program)
+        for path in ("sysgrab.exe", "WNASPI32.DLL", "tests/client/aspicheck.exe"):
+            shutil.copy2(os.path.join(BUILD, path), program)
+        cls.discs = {}
+        for name in ("a", "b"):
+            path = os.path.join(cls.work, name + ".iso")
+            guest.vmguest.make_disc(path, cls.work)
+            with open(path, "rb") as f:
+                cls.discs[name] = f.read(IMAGE_SIZE)
+        cls.disk = guest.vmguest.make_disk(os.path.join(cls.work, "disk.img"))
+        head = ("UNITS=%d\nW=%s\nLINUX_SYSGRAB=%s\nexport WINEPREFIX=%s\n"
+                % (cls.units, guest.shquote(program), guest.shquote(os.path.abspath(LINUX_BIN)),
+                   guest.shquote(cls.prefix)))
+        for name in ("READ10_LBA0", "READ10_LBA0_2", "READ10_BEYOND", "TEST_UNIT_READY",
+                     "MODE_SELECT10"):
+            head += "%s=%s\n" % (name, globals()[name])
+        lines = []
+        start = time.monotonic()
+        status = guest.run(cls.work, head + PRELUDE + cls.script + "wineserver -k\n",
+                           echo=lines.append, devices=cls.devices(), modules=MODULES,
+                           append="scsi_mod.scan=sync",
+                           media={"cd0": os.path.join(cls.work, "a.iso")})
+        cls.lines = lines
+        cls.out, times = parse(lines)
+        starts = times.get("wine-start", [])
+        print("%s: %d Wine sessions, starting in %s s; the boot %.1f s in all"
+              % (cls.__name__, len(starts), ", ".join("%.1f" % t for t in starts),
+                 time.monotonic() - start), flush=True)
+        if status != 0:
+            raise AssertionError("the guest's checks ended with status %d" % status)
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.prefix:
+            shutil.rmtree(cls.prefix, True)
+        shutil.rmtree(cls.work, True)
+
+    def section(self, name, rc=0):
+        self.assertIn(name, self.out, "\n".join(self.lines[-200:]))
+        stdout, got_rc, stderr = self.out[name]
+        self.assertEqual(got_rc, rc, "%s: %s %s" % (name, stdout, stderr))
+        return stdout, stderr
+
+    def value(self, name):
+        return self.section(name)[0][0]
+
+    def assertGrabbed(self, name, device, disc, stderr=()):
+        """sysgrab.exe's six lines naming device, exit 0, the file the
+        disc's first 32 KiB (or 0xFF where disc is None)."""
+        stdout, err = self.section(name)
+        adapter, target = (int(x) for x in device.split(":"))
+        self.assertEqual(stdout, success_lines(adapter, target))
+        self.assertEqual(err, list(stderr))
+        want = b"\xff" * IMAGE_SIZE if disc is None else self.discs[disc][:IMAGE_SIZE]
+        self.assertEqual(self.value(name + "-hash"), sha(want))
+
+    def assertFailed(self, name, error, stderr=()):
+        stdout, err = self.section(name, rc=1)
+        self.assertEqual(stdout, ["SYSGRAB.EXE 0.001", "initializing wnaspi32", error])
+        self.assertEqual(err, list(stderr))
+        self.assertEqual(self.value(name + "-size"), "0")
+
+    def assertPeers(self, name, disc):
+        for peer in ("dd", "sg_dd"):
+            self.section("%s-%s" % (name, peer))
+        hashes = [line.split()[0] for line in self.section(name + "-peers")[0]]
+        self.assertEqual(hashes, [sha(self.discs[disc][:IMAGE_SIZE])] * 2)
+
+    def check(self, name):
+        """aspicheck's line as fields (with "data-sha" where it dumped the
+        buffer)."""
+        stdout, err = self.section(name)
+        self.assertEqual(err, [])
+        got = {}
+        for line in stdout:
+            got.update(fields(line))
+        return got
+
+
+class Drives(Boot):
+    """A disk at target 0 and CD-ROM (disc a) at target 4 on virtio-scsi,
+    and an ATAPI CD-ROM (disc b) on the AHCI controller's third port. D:
+    and E: are CD-ROM letters, F: a hard disk letter."""
+
+    units = 3
+
+    @classmethod
+    def devices(cls):
+        vm = guest.vmguest
+        return (vm.scsi_controller(0) + vm.scsi_disk(0, 0, 0, cls.disk) +
+                vm.scsi_cdrom(0, 0, 4, os.path.join(cls.work, "a.iso")) +
+                ["-drive", "if=none,id=cd1,media=cdrom,readonly=on,format=raw,file=%s"
+                 % os.path.join(cls.work, "b.iso"), "-device", "ide-cd,bus=ide.2,drive=cd1"])
+
+    script = r"""
+SCSI=$(sr_at /0:0:4:0/)
+ATAPI=$(sr_at /ata)
+section nodes echo $SCSI $ATAPI $(sg_of /dev/sda) $(readlink -f /sys/block/${ATAPI#/dev/} | grep -o '/host[0-9]*/' | tr -dc 0-9)
+
+# Both CD-ROM drives, the AHCI port's at the earlier letter, and the disk
+# as a hard disk letter; every file the Wine server opens for sysgrab.exe
+# traced.
+session d=$ATAPI e=$SCSI f=/dev/sda
+server_traced section both sysgrab both.bin
+section both-hash sha both.bin
+section both-opens grep -E '(/dev/|::)' /tmp/server.trace
+""" + PEERS.format(name="both", node="$SCSI") + r"""
+# The linux build's sysgrab, with its sg layer, finds the same drive.
+section linux "$LINUX_SYSGRAB" linux.bin
+section linux-hash sha linux.bin
+section info aspicheck info
+section inquiry-0 aspicheck inquiry 0
+section inquiry-1 aspicheck inquiry 1
+section inquiry-2 aspicheck inquiry 2
+section type-scsi aspicheck type 0 4 0
+section type-atapi aspicheck type 1 0 0
+section type-disk aspicheck type 0 0 0
+section type-lun aspicheck type 0 4 1
+section type-adapter aspicheck type 2 0 0
+section ready aspicheck raw 0 4 0 44 0 6 $TEST_UNIT_READY
+section mode-select aspicheck raw 0 4 0 54 8 10 $MODE_SELECT10 data 0000000000000000
+section read-scsi dumped aspicheck raw 0 4 0 4c 2048 10 $READ10_LBA0 dump
+section read-atapi dumped aspicheck raw 1 0 0 4c 4096 10 $READ10_LBA0_2 dump
+section beyond aspicheck raw 0 4 0 4c 2048 10 $READ10_BEYOND
+section cdb-0 aspicheck raw 0 4 0 48 2048 0 $READ10_LBA0
+section cdb-17 aspicheck raw 0 4 0 48 2048 17 $READ10_LBA0
+section null-buffer aspicheck raw 0 4 0 48 2048 10 $READ10_LBA0 nullbuf
+section no-direction aspicheck raw 0 4 0 40 2048 10 $READ10_LBA0
+section no-adapter aspicheck raw 2 0 0 48 2048 10 $READ10_LBA0
+section no-target aspicheck raw 0 1 0 48 2048 10 $READ10_LBA0
+
+# The ATAPI drive alone.
+session d=$ATAPI
+grab atapi
+""" + PEERS.format(name="atapi", node="$ATAPI") + r"""
+# Nodes root may not open without CAP_DAC_OVERRIDE: first the virtio
+# drive's (adapter 0 while it is there), then both.
+session unprivileged d=$ATAPI e=$SCSI
+chmod 000 $SCSI
+grab denied
+chmod 000 $ATAPI
+grab denied-all
+chmod 600 $SCSI $ATAPI
+"""
+
+    def nodes(self):
+        scsi, atapi, disk_sg, host = self.value("nodes").split()
+        return scsi, atapi, disk_sg, int(host)
+
+    def test_first_adapter_drive_read_as_its_peers_read_it(self):
+        # D: is the ATAPI drive, but the virtio host's adapter comes first.
+        self.assertGrabbed("both", "00:04", "a")
+        self.assertPeers("both", "a")
+        self.assertEqual(self.section("linux")[0], success_lines(0, 4))
+        self.assertEqual(self.value("linux-hash"), sha(self.discs["a"][:IMAGE_SIZE]))
+
+    def test_disk_is_never_opened(self):
+        scsi, atapi, disk_sg, _ = self.nodes()
+        opens = self.section("both-opens")[0]
+        # The layer opens \\.\D: and \\.\E:, which the Wine server opens as
+        # the prefix's dosdevices/d:: and e::, read and write; F:, the
+        # disk's letter, is no CD-ROM letter.
+        drive_opens = []
+        for line in opens:
+            found = re.search(r'/dosdevices/([a-z]::)", (O_[A-Z]+).*= \d+<(.*)>$', line)
+            if found:
+                drive_opens.append(found.groups())
+        self.assertEqual(sorted(drive_opens), [("d::", "O_RDWR", atapi), ("e::", "O_RDWR", scsi)],
+                         "\n".join(opens))
+        for line in opens:
+            for name in ("f::", "/dev/sda", disk_sg):
+                self.assertNotIn(name, line, "\n".join(opens))
+
+    def test_atapi_cdrom(self):
+        self.assertGrabbed("atapi", "00:00", "b")
+        self.assertPeers("atapi", "b")
+
+    def test_adapters(self):
+        _, _, _, host = self.nodes()
+        self.assertEqual(self.value("info"), "info 00000102")
+        # Wine's SCSI address: PortNumber the Linux channel + 2, PathId the
+        # Linux host. Wine's pass-through takes at most 32 KiB.
+        for adapter, name in ((0, "Port 2 Bus 0"), (1, "Port 2 Bus %d" % host)):
+            with self.subTest(adapter=adapter):
+                self.assertEqual(self.value("inquiry-%d" % adapter),
+                                 "ret 01 status 01 count 2 id 7 manager [sysgrab SPTI    ] "
+                                 "identifier [%-16s] unique 00000208008000000000000000000000"
+                                 % name)
+        got = self.check("inquiry-2")
+        self.assertEqual((got["ret"], got["status"], got["count"]), ("81", "81", "2"))
+
+    def test_device_types(self):
+        # The disk is no unit of the layer's: only CD-ROM letters are.
+        for name, answer in (("scsi", "ret 01 status 01 type 05"),
+                             ("atapi", "ret 01 status 01 type 05"),
+                             ("disk", "ret 82 status 82 type 00"),
+                             ("lun", "ret 82 status 82 type 00"),
+                             ("adapter", "ret 81 status 81 type 00")):
+            with self.subTest(name):
+                self.assertEqual(self.value("type-" + name), answer)
+
+    def test_commands(self):
+        block0 = sha(self.discs["a"][:2048].hex().encode())
+        blocks01 = sha(self.discs["b"][:4096].hex().encode())
+        # (section, status, target status, residual, data)
+        cases = [("ready", "01", "00", "0", None),
+                 ("mode-select", "01", "00", "0", None),
+                 ("read-scsi", "01", "00", "0", block0),
+                 ("read-atapi", "01", "00", "0", blocks01)]
+        for name, status, targ, resid, data in cases:
+            with self.subTest(name):
+                got = self.check(name)
+                line = " ".join("%s %s" % kv for kv in got.items())
+                self.assertEqual((got["ret"], got["status"], got["ha"], got["targ"],
+                                  got["resid"], got["notified"]),
+                                 (status, status, "00", targ, resid, "1"), line)
+                self.assertEqual(got["sense"], "00" * 14, line)
+                self.assertEqual((got["beyond"], got["sensebeyond"]), ("clean", "clean"), line)
+                if data is not None:
+                    self.assertEqual(got["data-sha"], data, "the data read differ")
+
+    def test_check_condition(self):
+        # ILLEGAL REQUEST, LBA out of range: sense, no data, whole residual.
+        got = self.check("beyond")
+        self.assertEqual((got["ret"], got["status"], got["ha"], got["targ"], got["resid"],
+                          got["written"], got["notified"]),
+                         ("04", "04", "00", "02", "2048", "0", "1"))
+        sense = bytes.fromhex(got["sense"])
+        self.assertEqual((sense[0] & 0x7F, sense[2] & 0x0F, sense[12]), (0x70, 5, 0x21))
+        self.assertEqual((got["beyond"], got["sensebeyond"]), ("clean", "clean"))
+
+    def test_malformed_requests(self):
+        for name, status in (("cdb-0", "e0"), ("cdb-17", "e0"), ("null-buffer", "e0"),
+                             ("no-direction", "e0"), ("no-adapter", "81"),
+                             ("no-target", "82")):
+            with self.subTest(name):
+                got = self.check(name)
+                self.assertEqual((got["ret"], got["status"], got["notified"], got["written"]),
+                                 (status, status, "0", "0"), got)
+                self.assertEqual((got["beyond"], got["sensebeyond"]), ("clean", "clean"))
+
+    def test_drive_that_cannot_be_opened_is_left_out(self):
+        self.assertGrabbed("denied", "00:00", "b", [DENIED % "E"])
+        self.assertFailed("denied-all", "ERROR: could not initialize wnaspi32",
+                          [DENIED % "D", DENIED % "E"])
+
+
+class Media(Boot):
+    """A virtio-scsi CD-ROM drive at target 4 with no disc; D: is a CD-ROM
+    letter for it, or there is no CD-ROM letter at all."""
+
+    @classmethod
+    def devices(cls):
+        vm = guest.vmguest
+        return vm.scsi_controller(0) + vm.scsi_cdrom(0, 0, 4)
+
+    script = r"""
+SCSI=$(sr_at /0:0:4:0/)
+session
+grab none
+session d=$SCSI
+grab empty
+section empty-read aspicheck raw 0 4 0 4c 2048 10 $READ10_LBA0
+# The disc goes in right before the run: the drive then answers UNIT
+# ATTENTION, and reads past the old capacity until READ CAPACITY.
+insert cd0
+grab inserted
+"""
+
+    def test_no_cdrom_letter(self):
+        self.assertFailed("none", "ERROR: could not initialize wnaspi32")
+
+    def test_drive_without_disc(self):
+        self.assertGrabbed("empty", "00:04", None)
+        got = self.check("empty-read")
+        # NOT READY, MEDIUM NOT PRESENT; nothing written.
+        sense = bytes.fromhex(got["sense"])
+        self.assertEqual((got["ret"], got["targ"], got["written"], sense[2] & 0x0F, sense[12]),
+                         ("04", "02", "0", 2, 0x3A), got)
+        self.assertEqual((got["beyond"], got["sensebeyond"]), ("clean", "clean"))
+
+    def test_disc_put_in_just_before(self):
+        self.assertIn("@@ answer @@ inserted cd0 ok", self.lines)
+        self.assertGrabbed("inserted", "00:04", "a")
+
+
+def main():
+    if shutil.which("qemu-system-x86_64") is None:
+        print("SKIPPED: no qemu-system-x86_64")
+        sys.exit(SKIP)
+    for path in (LINUX_BIN, os.path.join(os.path.dirname(LINUX_BIN), "libwnaspi32.so")):
+        if not os.path.exists(path):
+            sys.exit("%s is missing: build the linux preset first (cmake --preset linux && "
+                     "cmake --build --preset linux)" % path)
+    unittest.main()
+
+
+if __name__ == "__main__":
+    main()
