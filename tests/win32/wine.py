@@ -61,10 +61,18 @@ def make_prefix():
     # No Mono or Gecko: nothing here needs them, and asking for them stalls.
     env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
     start = time.monotonic()
-    subprocess.run([wine(), "wineboot", "-i"], env=env, check=True,
-                   stdin=subprocess.DEVNULL)
-    # wineboot returns before the server has written the registry.
-    subprocess.run(["wineserver", "-w"], env=env, check=True)
+    # The first wineboot in a new prefix can fail once ("could not load
+    # kernel32.dll", seen in a slow guest) after setting the prefix up; the
+    # second finds it made and finishes.
+    for attempt in (1, 2):
+        proc = subprocess.run([wine(), "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL)
+        # wineboot returns before the server has written the registry.
+        subprocess.run(["wineserver", "-w"], env=env, check=True)
+        if proc.returncode == 0:
+            break
+        print("wineboot -i failed (%d), attempt %d" % (proc.returncode, attempt), flush=True)
+    else:
+        sys.exit("could not make the Wine prefix %s" % folder)
     with open(os.path.join(folder, READY), "w"):
         pass
     print("made Wine prefix %s in %.1f s" % (folder, time.monotonic() - start))
