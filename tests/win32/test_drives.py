@@ -200,10 +200,14 @@ def make_prefix():
         return
     print("making the Wine prefix %s in a guest" % PREFIX, flush=True)
     start = time.monotonic()
+    # The prefix is whole once the server has written the registry and
+    # left; only then is it marked ready.
     command = ("rm -rf {p}\n"
                "WINEPREFIX={p} WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= "
-               "{wine} wineboot -i </dev/null >/dev/null 2>&1 || exit 1\n"
-               "WINEPREFIX={p} wineserver -w && touch {p}/{ready}\n").format(
+               "{wine} wineboot -i </dev/null >/tmp/wineboot.log 2>&1\n"
+               "echo \"wineboot: exit status $?\"; tail -n 20 /tmp/wineboot.log | cat -v\n"
+               "WINEPREFIX={p} wineserver -w\n"
+               "[ -s {p}/system.reg ] && touch {p}/{ready}\n").format(
                    p=guest.shquote(PREFIX), wine=guest.shquote(WINE), ready=READY)
     if guest.run(BUILD, command) != 0:
         raise AssertionError("could not make the Wine prefix %s" % PREFIX)
@@ -245,7 +249,9 @@ class Boot(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.work = tempfile.mkdtemp(prefix="sysgrab-drives-")
+        # Beside the prefix copy: where the build is below /tmp, the guest
+        # keeps only the folder of /tmp that holds its working directory.
+        cls.work = tempfile.mkdtemp(prefix="drives-", dir=BUILD)
         cls.prefix = None
         try:
             cls.boot()
