@@ -259,6 +259,29 @@ def hmp(path, command, timeout=30):
     return body.split(command, 1)[-1].strip("\r\n")
 
 
+def parse_sections(lines):
+    """What the checks' "section NAME" helper printed, as {NAME: (stdout
+    lines, exit status, stderr lines)}: a section's lines follow "@@ section
+    NAME" and end with "@@ rc N", its standard error on "@@ stderr" lines.
+    Other "@@" lines are the guest's talk with the host."""
+    sections, name = {}, None
+    for line in lines:
+        if line.startswith("@@ section "):
+            name = line[len("@@ section "):]
+            sections[name] = ([], None, [])
+        elif name is None:
+            continue
+        elif line.startswith("@@ rc "):
+            sections[name] = (sections[name][0], int(line[6:]), sections[name][2])
+        elif line.startswith("@@ stderr "):
+            sections[name][2].append(line[len("@@ stderr "):])
+        elif line.startswith("@@ "):
+            continue
+        else:
+            sections[name][0].append(line)
+    return sections
+
+
 def scsi_controller(n):
     return ["-device", "virtio-scsi-pci,id=scsi%d" % n]
 

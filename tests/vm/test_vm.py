@@ -80,26 +80,6 @@ def tearDownModule():
     shutil.rmtree(workdir, ignore_errors=True)
 
 
-def parse(lines):
-    """{section: (stdout lines, rc, stderr lines)}"""
-    sections, name = {}, None
-    for line in lines:
-        if line.startswith("@@ section "):
-            name = line[len("@@ section "):]
-            sections[name] = ([], None, [])
-        elif name is None:
-            continue
-        elif line.startswith("@@ rc "):
-            sections[name] = (sections[name][0], int(line[6:]), sections[name][2])
-        elif line.startswith("@@ stderr "):
-            sections[name][2].append(line[len("@@ stderr "):])
-        elif line.startswith("@@ "):
-            continue  # the guest's talk with the host
-        else:
-            sections[name][0].append(line)
-    return sections
-
-
 def sha(data):
     return hashlib.sha256(data).hexdigest()
 
@@ -117,7 +97,7 @@ class Layout(unittest.TestCase):
             cls.first_blocks = f.read(32768)
         cls.lines = vm.boot(cls.devices(), cls.units, PRELUDE + cls.script,
                             media={"cd0": cls.disc})
-        cls.out = parse(cls.lines)
+        cls.out = guest.parse_sections(cls.lines)
 
     def section(self, name, rc=0):
         self.assertIn(name, self.out, "\n".join(self.lines))

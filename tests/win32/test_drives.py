@@ -166,25 +166,12 @@ def sha(data):
 def parse(lines):
     """{section: (stdout lines, rc, stderr lines)} and {timer: [seconds]}
     (the guest's "@@ time NAME MS" lines)."""
-    sections, times, name = {}, {}, None
+    times = {}
     for line in lines:
         if line.startswith("@@ time "):
             _, _, what, seconds = line.split()
             times.setdefault(what, []).append(int(seconds) / 1000)
-        elif line.startswith("@@ section "):
-            name = line[len("@@ section "):]
-            sections[name] = ([], None, [])
-        elif name is None:
-            continue
-        elif line.startswith("@@ rc "):
-            sections[name] = (sections[name][0], int(line[6:]), sections[name][2])
-        elif line.startswith("@@ stderr "):
-            sections[name][2].append(line[len("@@ stderr "):])
-        elif line.startswith("@@ "):
-            continue  # the guest's talk with the host
-        else:
-            sections[name][0].append(line)
-    return sections, times
+    return guest.vmguest.parse_sections(lines), times
 
 
 def fields(line):
