@@ -12,6 +12,7 @@
 #include <windows.h>
 
 #include "aspi32.h"
+#include "srb.h"
 #include "transient.h"
 #include "units.h"
 
@@ -278,20 +279,8 @@ static uint8_t execute(SRB_ExecSCSICmd *srb)
 	}
 
 done:
-	srb->SRB_HaStat = ha;
-	srb->SRB_TargStat = targ;
-	if (sense_length > srb->SRB_SenseLen)
-		sense_length = srb->SRB_SenseLen;
-	if (sense_length > 0)
-		memcpy(srb->SenseArea, a.sense, (size_t)sense_length);
-	if (flags & SRB_ENABLE_RESIDUAL_COUNT)
-		srb->SRB_BufLen = residual;
-	__atomic_store_n(&srb->SRB_Status, status, __ATOMIC_RELEASE);
-
-	if (flags & SRB_EVENT_NOTIFY)
-		SetEvent((HANDLE)post);
-	else if ((flags & SRB_POSTING) && post != NULL)
-		((void(__cdecl *)(SRB_ExecSCSICmd *))post)(srb);
+	srb_finish(srb, flags, status, ha, targ, a.sense, sense_length, residual);
+	srb_notify(flags, post, srb);
 	return status;
 }
 
@@ -323,19 +312,13 @@ static DWORD refuse(SRB_ExecSCSICmd *srb, uint8_t status)
 
 static DWORD exec_scsi_cmd(SRB_ExecSCSICmd *srb)
 {
-	uint8_t direction = srb->SRB_Flags & (SRB_DIR_IN | SRB_DIR_OUT);
 	uint8_t status;
 	struct unit *u;
 
 	ensure_discovered();
 	if (srb->SRB_HaId >= adapter_count)
 		return refuse(srb, SS_INVALID_HA);
-	// A data phase needs a buffer and one direction; the direction is not
-	// guessed from the command.
-	if (srb->SRB_CDBLen == 0 || srb->SRB_CDBLen > sizeof srb->CDBByte ||
-	    direction == (SRB_DIR_IN | SRB_DIR_OUT) ||
-	    (srb->SRB_BufLen > 0 && (direction == 0 || srb->SRB_BufPointer == NULL)) ||
-	    ((srb->SRB_Flags & SRB_EVENT_NOTIFY) && srb->SRB_PostProc == NULL))
+	if (!srb_well_formed(srb))
 		return refuse(srb, SS_INVALID_SRB);
 	u = find_unit(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun);
 	if (u == NULL || u->fd < 0)

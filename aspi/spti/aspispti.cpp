@@ -16,6 +16,7 @@
 #include <ntddscsi.h>
 
 #include "aspi32.h"
+#include "srb.h"
 #include "transient.h"
 
 #include <stddef.h>
@@ -468,24 +469,6 @@ static uint8_t refused(struct drive *d, DWORD error, uint8_t *ha)
 	return SS_ERR;
 }
 
-// Checks a request record's own fields, before its address.
-static bool well_formed(const SRB_ExecSCSICmd *srb)
-{
-	uint8_t direction = srb->SRB_Flags & (SRB_DIR_IN | SRB_DIR_OUT);
-
-	if (srb->SRB_CDBLen == 0 || srb->SRB_CDBLen > sizeof srb->CDBByte)
-		return false;
-	// A data phase needs a buffer and one direction; the direction is not
-	// guessed from the command.
-	if (direction == (SRB_DIR_IN | SRB_DIR_OUT))
-		return false;
-	if (srb->SRB_BufLen > 0 && (direction == 0 || srb->SRB_BufPointer == NULL))
-		return false;
-	if ((srb->SRB_Flags & SRB_EVENT_NOTIFY) && srb->SRB_PostProc == NULL)
-		return false;
-	return true;
-}
-
 // Runs one command; *sent says whether it went to the drive.
 static DWORD exec_scsi_cmd(SRB_ExecSCSICmd *srb, bool *sent)
 {
@@ -497,7 +480,7 @@ static DWORD exec_scsi_cmd(SRB_ExecSCSICmd *srb, bool *sent)
 	uint32_t length = srb->SRB_BufLen, residual;
 	int sense_length;
 
-	if (!well_formed(srb))
+	if (!srb_well_formed(srb))
 		status = SS_INVALID_SRB;
 	else if (srb->SRB_HaId >= adapter_count)
 		status = SS_INVALID_HA;
@@ -541,27 +524,8 @@ static DWORD exec_scsi_cmd(SRB_ExecSCSICmd *srb, bool *sent)
 		}
 	}
 
-	srb->SRB_HaStat = ha;
-	srb->SRB_TargStat = targ;
-	if (sense_length > srb->SRB_SenseLen)
-		sense_length = srb->SRB_SenseLen;
-	if (sense_length > 0)
-		memcpy(srb->SenseArea, outcome.sense, (size_t)sense_length);
-	if (flags & SRB_ENABLE_RESIDUAL_COUNT)
-		srb->SRB_BufLen = residual;
-	// The final status last: a caller polling it may take the rest then.
-	__atomic_store_n(&srb->SRB_Status, status, __ATOMIC_RELEASE);
+	srb_finish(srb, flags, status, ha, targ, outcome.sense, sense_length, residual);
 	return status;
-}
-
-// Tells the caller a command has ended, outside the lock: a post routine
-// may send the next command.
-static void notify(uint8_t flags, void *post, SRB_ExecSCSICmd *srb)
-{
-	if (flags & SRB_EVENT_NOTIFY)
-		SetEvent((HANDLE)post);
-	else if ((flags & SRB_POSTING) && post != NULL)
-		((void(__cdecl *)(SRB_ExecSCSICmd *))post)(srb);
 }
 
 extern "C" ASPISPTI_EXPORT DWORD __cdecl GetASPI32SupportInfo(void)
@@ -609,10 +573,11 @@ extern "C" ASPISPTI_EXPORT DWORD __cdecl SendASPI32Command(void *request)
 		EnterCriticalSection(&lock);
 		result = exec_scsi_cmd(srb, &sent);
 		LeaveCriticalSection(&lock);
-		// Only a command that went to the drive is notified; a refused
-		// record may name no event at all.
+		// Only a command that went to the drive is notified, outside the
+		// lock (a post routine may send the next command); a refused record
+		// may name no event at all.
 		if (sent)
-			notify(flags, post, srb);
+			srb_notify(flags, post, srb);
 		return result;
 	}
 	}

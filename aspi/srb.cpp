@@ -1,0 +1,42 @@
+// Request records, handled alike by the layers over real transports.
+
+#include "srb.h"
+
+#include <string.h>
+
+bool srb_well_formed(const SRB_ExecSCSICmd *srb)
+{
+	uint8_t direction = srb->SRB_Flags & (SRB_DIR_IN | SRB_DIR_OUT);
+
+	if (srb->SRB_CDBLen == 0 || srb->SRB_CDBLen > sizeof srb->CDBByte)
+		return false;
+	if (direction == (SRB_DIR_IN | SRB_DIR_OUT))
+		return false;
+	if (srb->SRB_BufLen > 0 && (direction == 0 || srb->SRB_BufPointer == NULL))
+		return false;
+	if ((srb->SRB_Flags & SRB_EVENT_NOTIFY) && srb->SRB_PostProc == NULL)
+		return false;
+	return true;
+}
+
+void srb_finish(SRB_ExecSCSICmd *srb, uint8_t flags, uint8_t status, uint8_t ha, uint8_t targ,
+                const uint8_t *sense, int sense_length, uint32_t residual)
+{
+	srb->SRB_HaStat = ha;
+	srb->SRB_TargStat = targ;
+	if (sense_length > srb->SRB_SenseLen)
+		sense_length = srb->SRB_SenseLen;
+	if (sense_length > 0)
+		memcpy(srb->SenseArea, sense, (size_t)sense_length);
+	if (flags & SRB_ENABLE_RESIDUAL_COUNT)
+		srb->SRB_BufLen = residual;
+	__atomic_store_n(&srb->SRB_Status, status, __ATOMIC_RELEASE);
+}
+
+void srb_notify(uint8_t flags, void *post, SRB_ExecSCSICmd *srb)
+{
+	if (flags & SRB_EVENT_NOTIFY)
+		SetEvent((HANDLE)post);
+	else if ((flags & SRB_POSTING) && post != NULL)
+		((void(__cdecl *)(SRB_ExecSCSICmd *))post)(srb);
+}

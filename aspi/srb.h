@@ -1,0 +1,25 @@
+// What the layers over real transports (sg, spti) do alike with an
+// SC_EXEC_SCSI_CMD request record: check it, write its outcome, and tell
+// the caller it has ended.
+#ifndef ASPI_SRB_H
+#define ASPI_SRB_H
+
+#include "aspi32.h"
+
+// Whether the record's own fields make a command: a CDB of 1 to 16 bytes,
+// at most one direction, a buffer and a direction for any data, an event
+// where one is asked for. The direction is not guessed from the command.
+bool srb_well_formed(const SRB_ExecSCSICmd *srb);
+
+// Writes a finished command's outcome: host adapter and target status, the
+// sense data (at most SRB_SenseLen bytes), the residual count where flags
+// ask for it, and SRB_Status last, so that a caller polling the status may
+// take the rest once it is final.
+void srb_finish(SRB_ExecSCSICmd *srb, uint8_t flags, uint8_t status, uint8_t ha, uint8_t targ,
+                const uint8_t *sense, int sense_length, uint32_t residual);
+
+// Signals the event (SRB_EVENT_NOTIFY) or calls the post routine
+// (SRB_POSTING) that flags and post, read before the command ended, name.
+void srb_notify(uint8_t flags, void *post, SRB_ExecSCSICmd *srb);
+
+#endif
