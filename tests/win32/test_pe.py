@@ -146,14 +146,17 @@ def version_strings(data):
     return words(file_ms, file_ls), words(product_ms, product_ls), strings
 
 
-class Layer(unittest.TestCase):
-    """WNASPI32.DLL, the layer over Windows' SCSI pass-through."""
+class Image(unittest.TestCase):
+    """Checks both release images share: a PE32 image that Windows 95 and
+    NT 4 load, importing only what they have."""
+
+    path = name = None
 
     @classmethod
     def setUpClass(cls):
-        cls.text = objdump(LAYER)
+        cls.text = objdump(cls.path)
 
-    def test_dll_for_windows_95_and_nt4(self):
+    def assertLoadsOnWindows95AndNt4(self):
         self.assertEqual(file_format(self.text), "pei-i386")
         self.assertEqual(header(self.text, "Magic"), "010b")  # PE32
         for field in ("SubsystemVersion", "OSystemVersion"):
@@ -161,17 +164,30 @@ class Layer(unittest.TestCase):
                 self.assertEqual(header(self.text, "Major" + field), "4")
                 self.assertEqual(header(self.text, "Minor" + field), "0")
 
+    def importTables(self):
+        tables = imports(self.text)
+        for dll, functions in sorted(tables.items()):
+            print("%s imports %s: %s" % (self.name, dll, " ".join(functions)))
+        newer = sorted(set(tables.get("KERNEL32.dll", [])) - KERNEL32_SINCE_95_AND_NT4)
+        self.assertEqual(newer, [], "KERNEL32 functions not known in Windows 95 and NT 4")
+        return tables
+
+
+class Layer(Image):
+    """WNASPI32.DLL, the layer over Windows' SCSI pass-through."""
+
+    path, name = LAYER, "WNASPI32.DLL"
+
+    def test_dll_for_windows_95_and_nt4(self):
+        self.assertLoadsOnWindows95AndNt4()
+
     def test_exports_exactly_the_entry_points(self):
         self.assertEqual(sorted(exports(self.text)), ENTRY_POINTS)
 
     def test_imports(self):
-        tables = imports(self.text)
-        for dll, functions in sorted(tables.items()):
-            print("WNASPI32.DLL imports %s: %s" % (dll, " ".join(functions)))
+        tables = self.importTables()
         self.assertIn("KERNEL32.dll", tables)
         self.assertLessEqual(set(tables), {"KERNEL32.dll", "msvcrt.dll"})
-        newer = sorted(set(tables["KERNEL32.dll"]) - KERNEL32_SINCE_95_AND_NT4)
-        self.assertEqual(newer, [], "KERNEL32 functions not known in Windows 95 and NT 4")
 
     def test_no_cxx_runtime(self):
         symbols = subprocess.run([OBJDUMP, "-t", LAYER], check=True, capture_output=True,
@@ -201,27 +217,15 @@ class VersionResource(unittest.TestCase):
                 self.assertTrue(strings.get("FileDescription"))
 
 
-class Program(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.text = objdump(BIN)
+class Program(Image):
+    path, name = BIN, "sysgrab.exe"
 
     def test_console_program_for_windows_95_and_nt4(self):
-        self.assertEqual(file_format(self.text), "pei-i386")
-        self.assertEqual(header(self.text, "Magic"), "010b")  # PE32
+        self.assertLoadsOnWindows95AndNt4()
         self.assertEqual(int(header(self.text, "Subsystem"), 16), 3)  # console
-        for field in ("SubsystemVersion", "OSystemVersion"):
-            with self.subTest(field=field):
-                self.assertEqual(header(self.text, "Major" + field), "4")
-                self.assertEqual(header(self.text, "Minor" + field), "0")
 
     def test_imports(self):
-        tables = imports(self.text)
-        for dll, functions in sorted(tables.items()):
-            print("%s: %s" % (dll, " ".join(functions)))
-        self.assertEqual(sorted(tables), ["KERNEL32.dll", "msvcrt.dll"])
-        newer = sorted(set(tables["KERNEL32.dll"]) - KERNEL32_SINCE_95_AND_NT4)
-        self.assertEqual(newer, [], "KERNEL32 functions not known in Windows 95 and NT 4")
+        self.assertEqual(sorted(self.importTables()), ["KERNEL32.dll", "msvcrt.dll"])
 
     def test_stripped_size(self):
         size = stripped_size(BIN)
