@@ -1,12 +1,12 @@
 // ASPI for Win32 over Windows' SCSI Pass-Through Interface (SPTI).
 //
-// The CD/DVD drives are found when an entry point is first called: each
-// drive letter Windows reports as a CD-ROM is opened as \\.\X: and kept
-// open until the library is unloaded, and its SCSI address gives its ASPI
-// adapter, target and LUN (see README.md). Every request is complete when
-// SendASPI32Command returns: SC_EXEC_SCSI_CMD goes to the drive through
-// IOCTL_SCSI_PASS_THROUGH_DIRECT on the caller's thread, so there is no
-// worker to stop at unload, under the loader lock.
+// The CD/DVD drives are found when an entry point is first called (see
+// drives.h) and kept open until the library is unloaded. Every request is
+// complete when SendASPI32Command returns: SC_EXEC_SCSI_CMD goes to the
+// drive through IOCTL_SCSI_PASS_THROUGH_DIRECT on the caller's thread
+// (riding out transient drive states, see transient.h), so there is no
+// worker to stop at unload, under the loader lock. One command runs at a
+// time.
 //
 // Windows 95, 98 and ME have no pass-through: there both entry points hand
 // the call to the system folder's own WNASPI32.DLL.
@@ -16,6 +16,8 @@
 #include <ntddscsi.h>
 
 #include "aspi32.h"
+#include "drives.h"
+#include "message.h"
 #include "srb.h"
 #include "transient.h"
 
@@ -28,11 +30,6 @@ extern "C" ASPISPTI_EXPORT DWORD __cdecl GetASPI32SupportInfo(void);
 extern "C" ASPISPTI_EXPORT DWORD __cdecl SendASPI32Command(void *request);
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
 
-#define LETTERS 26
-#define TARGETS 8
-// Where IOCTL_SCSI_GET_CAPABILITIES does not answer.
-#define DEFAULT_MAX_TRANSFER 65536
-#define PAGE 4096
 // The bounce buffer grows in steps of this; VirtualAlloc hands out blocks
 // aligned to 64 KiB, more than any adapter's alignment mask asks.
 #define BOUNCE_STEP 65536
@@ -42,12 +39,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
 #define RESIDUAL_SUPPORTED 0x02
 
 struct drive {
-	HANDLE handle;
-	char letter;
-	bool addressed; // IOCTL_SCSI_GET_ADDRESS answered with a usable address
-	SCSI_ADDRESS address;
-	uint8_t adapter, target, lun; // ASPI address
-	uint32_t max_transfer;
+	struct spti_drive where;
 	bool gone;    // Windows said the device is no longer there
 	bool refused; // a command was refused: said once on standard error
 	struct transient_unit transient;
@@ -60,10 +52,11 @@ struct pass_through {
 };
 
 static HMODULE self;
+// Held for discovery and for each request that looks at the drives.
 static CRITICAL_SECTION lock;
 static bool started;
 
-static struct drive drives[LETTERS];
+static struct drive drives[SPTI_LETTERS];
 static int drive_count;
 static int adapter_count;
 
@@ -77,145 +70,6 @@ static bool legacy;
 static HMODULE system_layer;
 static aspi_support_info_fn system_info;
 static aspi_send_command_fn system_send;
-
-// Standard error, one line from up to four parts.
-static void say(const char *a, const char *b, const char *c, const char *d)
-{
-	const char *parts[] = {"wnaspi32: ", a, b, c, d};
-	char line[4 * MAX_PATH];
-	int n = 0;
-	DWORD written;
-	HANDLE err;
-
-	for (const char *p : parts) {
-		for (; p != NULL && *p && n < (int)sizeof line - 2; p++)
-			line[n++] = *p;
-	}
-	line[n++] = '\r';
-	line[n++] = '\n';
-	err = GetStdHandle(STD_ERROR_HANDLE);
-	if (err != NULL && err != INVALID_HANDLE_VALUE)
-		WriteFile(err, line, (DWORD)n, &written, NULL);
-}
-
-static void decimal(char *out, unsigned long value)
-{
-	char digits[16];
-	int n = 0;
-
-	do {
-		digits[n++] = (char)('0' + value % 10);
-		value /= 10;
-	} while (value != 0);
-	while (n > 0)
-		*out++ = digits[--n];
-	*out = 0;
-}
-
-// The ASPI address of a drive with no usable SCSI address of its own: an
-// adapter of its own, target 0, LUN 0.
-static bool usable_address(const struct drive *d)
-{
-	return d->addressed && d->address.TargetId < TARGETS && d->address.Lun == 0;
-}
-
-static unsigned bus_key(const struct drive *d)
-{
-	return (unsigned)d->address.PortNumber << 8 | d->address.PathId;
-}
-
-static void open_drive(int i)
-{
-	char root[] = "A:\\";
-	char path[] = "\\\\.\\A:";
-	char number[16];
-	struct drive *d;
-	HANDLE h;
-	DWORD got;
-	IO_SCSI_CAPABILITIES caps;
-
-	root[0] = (char)('A' + i);
-	if (GetDriveTypeA(root) != DRIVE_CDROM)
-		return;
-	path[4] = root[0];
-	h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-	                NULL, OPEN_EXISTING, 0, NULL);
-	if (h == INVALID_HANDLE_VALUE) {
-		DWORD error = GetLastError();
-
-		if (error == ERROR_ACCESS_DENIED) {
-			say(path, ": access denied (run as administrator)", NULL, NULL);
-		} else {
-			decimal(number, error);
-			say(path, ": cannot open, error ", number, NULL);
-		}
-		return;
-	}
-	d = &drives[drive_count++];
-	memset(d, 0, sizeof *d);
-	d->handle = h;
-	d->letter = root[0];
-	d->addressed = DeviceIoControl(h, IOCTL_SCSI_GET_ADDRESS, NULL, 0, &d->address,
-	                               sizeof d->address, &got, NULL) &&
-	               got >= sizeof d->address;
-	d->max_transfer = DEFAULT_MAX_TRANSFER;
-	memset(&caps, 0, sizeof caps);
-	if (DeviceIoControl(h, IOCTL_SCSI_GET_CAPABILITIES, NULL, 0, &caps, sizeof caps, &got,
-	                    NULL) &&
-	    got >= offsetof(IO_SCSI_CAPABILITIES, MaximumPhysicalPages) + sizeof(ULONG) &&
-	    caps.MaximumTransferLength > 0) {
-		d->max_transfer = caps.MaximumTransferLength;
-		// The buffer starts on a page: this many pages is all it may span.
-		if (caps.MaximumPhysicalPages > 0 &&
-		    caps.MaximumPhysicalPages < d->max_transfer / PAGE)
-			d->max_transfer = caps.MaximumPhysicalPages * PAGE;
-	}
-}
-
-// Numbers the adapters: the distinct (PortNumber, PathId) pairs in
-// ascending order, then one for each drive without a usable address, in
-// drive-letter order.
-static void number_adapters()
-{
-	// A second drive at an address already taken gets an adapter of its own.
-	for (int i = 0; i < drive_count; i++) {
-		struct drive *d = &drives[i];
-
-		for (int j = 0; j < i && usable_address(d); j++) {
-			if (usable_address(&drives[j]) && bus_key(&drives[j]) == bus_key(d) &&
-			    drives[j].address.TargetId == d->address.TargetId)
-				d->addressed = false;
-		}
-	}
-	for (unsigned last = 0, any = 0;; any = 1) {
-		unsigned lowest = 0x10000;
-
-		for (int i = 0; i < drive_count; i++) {
-			unsigned key = bus_key(&drives[i]);
-
-			if (usable_address(&drives[i]) && (!any || key > last) && key < lowest)
-				lowest = key;
-		}
-		if (lowest == 0x10000)
-			break;
-		for (int i = 0; i < drive_count; i++) {
-			if (usable_address(&drives[i]) && bus_key(&drives[i]) == lowest) {
-				drives[i].adapter = (uint8_t)adapter_count;
-				drives[i].target = drives[i].address.TargetId;
-				drives[i].lun = 0;
-			}
-		}
-		adapter_count++;
-		last = lowest;
-	}
-	for (int i = 0; i < drive_count; i++) {
-		if (!usable_address(&drives[i])) {
-			drives[i].adapter = (uint8_t)adapter_count++;
-			drives[i].target = 0;
-			drives[i].lun = 0;
-		}
-	}
-}
 
 // Windows 95, 98 and ME: loads the system folder's WNASPI32.DLL by its full
 // path. Where that is this library (the loader there matches modules by
@@ -264,24 +118,26 @@ static void start()
 		if (legacy) {
 			hand_over();
 		} else {
-			DWORD letters = GetLogicalDrives();
+			static struct spti_drive found[SPTI_LETTERS];
 
-			for (int i = 0; i < LETTERS; i++)
-				if (letters & (1ul << i))
-					open_drive(i);
-			number_adapters();
+			drive_count = spti_discover(found, &adapter_count);
+			for (int i = 0; i < drive_count; i++) {
+				memset(&drives[i], 0, sizeof drives[i]);
+				drives[i].where = found[i];
+			}
 		}
 	}
 	LeaveCriticalSection(&lock);
 }
 
+// The drive at (adapter, target, lun), or NULL.
 static struct drive *find_drive(int adapter, int target, int lun)
 {
 	for (int i = 0; i < drive_count; i++) {
-		struct drive *d = &drives[i];
+		struct spti_drive *w = &drives[i].where;
 
-		if (d->adapter == adapter && d->target == target && d->lun == lun)
-			return d;
+		if (w->adapter == adapter && w->target == target && w->lun == lun)
+			return &drives[i];
 	}
 	return NULL;
 }
@@ -294,21 +150,6 @@ static void pad(uint8_t *field, const char *text)
 		field[n] = (uint8_t)text[n];
 	for (; n < 16; n++)
 		field[n] = ' ';
-}
-
-// The adapter's name: "Port P Bus B" from its SCSI address, or "Drive X:"
-// for a drive without one.
-static void adapter_name(char *out, const struct drive *d)
-{
-	if (!usable_address(d)) {
-		lstrcpyA(out, "Drive X:");
-		out[6] = d->letter;
-		return;
-	}
-	lstrcpyA(out, "Port ");
-	decimal(out + lstrlenA(out), d->address.PortNumber);
-	lstrcatA(out, " Bus ");
-	decimal(out + lstrlenA(out), d->address.PathId);
 }
 
 static DWORD ha_inquiry(SRB_HAInquiry *srb)
@@ -326,12 +167,14 @@ static DWORD ha_inquiry(SRB_HAInquiry *srb)
 	}
 	name[0] = 0;
 	for (int i = 0; i < drive_count; i++) {
-		if (drives[i].adapter != a)
+		const struct spti_drive *w = &drives[i].where;
+
+		if (w->adapter != a)
 			continue;
 		if (name[0] == 0)
-			adapter_name(name, &drives[i]);
-		if (max_transfer == 0 || drives[i].max_transfer < max_transfer)
-			max_transfer = drives[i].max_transfer;
+			spti_adapter_name(name, w);
+		if (max_transfer == 0 || w->max_transfer < max_transfer)
+			max_transfer = w->max_transfer;
 	}
 	srb->HA_SCSI_ID = HOST_SCSI_ID;
 	pad(srb->HA_ManagerId, "sysgrab SPTI");
@@ -339,7 +182,7 @@ static DWORD ha_inquiry(SRB_HAInquiry *srb)
 	memset(srb->HA_Unique, 0, sizeof srb->HA_Unique);
 	// Alignment mask 0: the caller's buffer is never handed to Windows.
 	srb->HA_Unique[2] = RESIDUAL_SUPPORTED;
-	srb->HA_Unique[3] = TARGETS;
+	srb->HA_Unique[3] = SPTI_TARGETS;
 	for (int i = 0; i < 4; i++)
 		srb->HA_Unique[4 + i] = (uint8_t)(max_transfer >> (8 * i));
 	srb->SRB_Status = SS_COMP;
@@ -351,6 +194,7 @@ static DWORD get_device_type(SRB_GDEVBlock *srb)
 	struct drive *d;
 	uint8_t status;
 
+	EnterCriticalSection(&lock);
 	if (srb->SRB_HaId >= adapter_count) {
 		status = SS_INVALID_HA;
 	} else {
@@ -363,12 +207,13 @@ static DWORD get_device_type(SRB_GDEVBlock *srb)
 			status = SS_COMP;
 		}
 	}
+	LeaveCriticalSection(&lock);
 	srb->SRB_Status = status;
 	return status;
 }
 
 // Makes the bounce buffer at least length bytes long; false if it cannot.
-static bool bounce_reserve(uint32_t length)
+static bool bounce_fits(uint32_t length)
 {
 	SIZE_T size;
 	uint8_t *grown;
@@ -390,8 +235,8 @@ static bool bounce_reserve(uint32_t length)
 	return true;
 }
 
-// What transient_run's sends share with the caller.
-struct send_context {
+// One try of a command, as transient_run() sends it.
+struct attempt {
 	struct drive *drive;
 	const struct transient_command *command; // the caller's command
 	struct pass_through block;
@@ -402,15 +247,15 @@ struct send_context {
 // One IOCTL_SCSI_PASS_THROUGH_DIRECT, its data in the bounce buffer: the
 // caller's command has its data there already (transient_run loads and
 // unloads it); a command of transient_run's own gets its data at once.
-static void send_one(void *context, const struct transient_command *command,
-                     struct transient_outcome *outcome)
+static void send_attempt(void *context, const struct transient_command *command,
+                         struct transient_outcome *outcome)
 {
-	struct send_context *c = (struct send_context *)context;
-	SCSI_PASS_THROUGH_DIRECT *p = &c->block.sptd;
+	struct attempt *a = (struct attempt *)context;
+	SCSI_PASS_THROUGH_DIRECT *p = &a->block.sptd;
 	DWORD got;
 	BOOL ok;
 
-	memset(&c->block, 0, sizeof c->block);
+	memset(&a->block, 0, sizeof a->block);
 	p->Length = sizeof *p;
 	p->CdbLength = (UCHAR)command->cdb_length;
 	p->SenseInfoLength = SENSE_MAX;
@@ -422,29 +267,29 @@ static void send_one(void *context, const struct transient_command *command,
 	p->TimeOutValue = TRANSIENT_COMMAND_TIMEOUT_S;
 	p->DataBuffer = command->length > 0 ? bounce : NULL;
 	memcpy(p->Cdb, command->cdb, (size_t)command->cdb_length);
-	if (command != c->command && command->direction == TRANSIENT_DATA_OUT)
+	if (command != a->command && command->direction == TRANSIENT_DATA_OUT)
 		memcpy(bounce, command->data, command->length);
 
-	ok = DeviceIoControl(c->drive->handle, IOCTL_SCSI_PASS_THROUGH_DIRECT, &c->block,
-	                     sizeof c->block, &c->block, sizeof c->block, &got, NULL);
-	c->error = ok ? 0 : GetLastError();
+	ok = DeviceIoControl(a->drive->where.handle, IOCTL_SCSI_PASS_THROUGH_DIRECT, &a->block,
+	                     sizeof a->block, &a->block, sizeof a->block, &got, NULL);
+	a->error = ok ? 0 : GetLastError();
 	outcome->reached = ok != FALSE;
 	outcome->status = ok ? p->ScsiStatus : 0;
-	outcome->sense = c->block.sense;
+	outcome->sense = a->block.sense;
 	outcome->sense_length =
 	    ok ? (p->SenseInfoLength < SENSE_MAX ? p->SenseInfoLength : SENSE_MAX) : 0;
 	// Never more than was asked for, whatever the driver says.
-	c->transferred = 0;
+	a->transferred = 0;
 	if (ok)
-		c->transferred = p->DataTransferLength < command->length ? p->DataTransferLength
+		a->transferred = p->DataTransferLength < command->length ? p->DataTransferLength
 		                                                         : command->length;
-	if (command != c->command && command->direction == TRANSIENT_DATA_IN &&
+	if (command != a->command && command->direction == TRANSIENT_DATA_IN &&
 	    transient_data_valid(outcome))
-		memcpy(command->data, bounce, c->transferred);
+		memcpy(command->data, bounce, a->transferred);
 }
 
 // ASPI status and host adapter status for a pass-through Windows refused.
-static uint8_t refused(struct drive *d, DWORD error, uint8_t *ha)
+static uint8_t transport_failure(struct drive *d, DWORD error, uint8_t *ha)
 {
 	char path[] = "\\\\.\\A:";
 
@@ -455,7 +300,7 @@ static uint8_t refused(struct drive *d, DWORD error, uint8_t *ha)
 		// software does while it writes.
 		if (!d->refused) {
 			d->refused = true;
-			path[4] = d->letter;
+			path[4] = d->where.letter;
 			say(path,
 			    ": access denied: another program holds the drive; "
 			    "close it and try again",
@@ -485,27 +330,16 @@ static uint8_t refused(struct drive *d, DWORD error, uint8_t *ha)
 	return SS_ERR;
 }
 
-// Runs one command; *sent says whether it went to the drive.
-static DWORD exec_scsi_cmd(SRB_ExecSCSICmd *srb, bool *sent)
+// Runs one command that passed the checks, under lock, and completes its
+// record.
+static uint8_t execute(SRB_ExecSCSICmd *srb, struct drive *d)
 {
-	struct send_context c;
+	struct attempt a;
 	struct transient_command command;
 	struct transient_outcome outcome;
-	struct drive *d;
 	uint8_t flags = srb->SRB_Flags, status, ha = HASTAT_OK, targ = STATUS_GOOD;
 	uint32_t length = srb->SRB_BufLen, residual;
 	int sense_length;
-
-	d = find_drive(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun);
-	status =
-	    srb_check(srb, adapter_count, d != NULL && !d->gone, d != NULL ? d->max_transfer : 0);
-	if (status == SS_PENDING && !bounce_reserve(length))
-		status = SS_BUFFER_TO_BIG;
-	*sent = status == SS_PENDING;
-	if (status != SS_PENDING) {
-		srb->SRB_Status = status;
-		return status;
-	}
 
 	command.cdb = srb->CDBByte;
 	command.cdb_length = srb->SRB_CDBLen;
@@ -515,14 +349,15 @@ static DWORD exec_scsi_cmd(SRB_ExecSCSICmd *srb, bool *sent)
 	command.direction = length == 0            ? TRANSIENT_DATA_NONE
 	                    : (flags & SRB_DIR_IN) ? TRANSIENT_DATA_IN
 	                                           : TRANSIENT_DATA_OUT;
-	c.drive = d;
-	c.command = &command;
-	transient_run(&transient_limits_default, &d->transient, send_one, &c, &command, &outcome);
+	a.drive = d;
+	a.command = &command;
+	transient_run(&transient_limits_default, &d->transient, send_attempt, &a, &command,
+	              &outcome);
 
 	residual = length;
 	sense_length = 0;
 	if (!outcome.reached) {
-		status = refused(d, c.error, &ha);
+		status = transport_failure(d, a.error, &ha);
 	} else {
 		targ = outcome.status;
 		status = targ == SCSI_GOOD ? SS_COMP : SS_ERR;
@@ -530,10 +365,42 @@ static DWORD exec_scsi_cmd(SRB_ExecSCSICmd *srb, bool *sent)
 		// The caller's buffer has the data where it counts; Windows'
 		// count of bytes moved serves only as the residual.
 		if (transient_data_valid(&outcome))
-			residual = length - c.transferred;
+			residual = length - a.transferred;
 	}
 
 	srb_finish(srb, flags, status, ha, targ, outcome.sense, sense_length, residual);
+	return status;
+}
+
+static DWORD refuse(SRB_ExecSCSICmd *srb, uint8_t status)
+{
+	srb->SRB_Status = status;
+	return status;
+}
+
+static DWORD exec_scsi_cmd(SRB_ExecSCSICmd *srb)
+{
+	// Read before the command ends: once SRB_Status is final the caller
+	// may reuse the record.
+	void *post = srb->SRB_PostProc;
+	uint8_t flags = srb->SRB_Flags, status;
+	struct drive *d;
+
+	EnterCriticalSection(&lock);
+	d = find_drive(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun);
+	status = srb_check(srb, adapter_count, d != NULL && !d->gone,
+	                   d != NULL ? d->where.max_transfer : 0);
+	if (status == SS_PENDING && !bounce_fits(srb->SRB_BufLen))
+		status = SS_BUFFER_TO_BIG;
+	if (status != SS_PENDING) {
+		LeaveCriticalSection(&lock);
+		// A refused record may name no event at all: it is not notified.
+		return refuse(srb, status);
+	}
+	status = execute(srb, d);
+	LeaveCriticalSection(&lock);
+	// Outside the lock: a post routine may send the next command.
+	srb_notify(flags, post, srb);
 	return status;
 }
 
@@ -552,45 +419,27 @@ extern "C" ASPISPTI_EXPORT DWORD __cdecl GetASPI32SupportInfo(void)
 
 extern "C" ASPISPTI_EXPORT DWORD __cdecl SendASPI32Command(void *request)
 {
-	uint8_t *header = (uint8_t *)request;
-	DWORD result;
+	uint8_t *cmd = (uint8_t *)request;
 
-	if (request == NULL)
+	if (cmd == NULL)
 		return SS_INVALID_SRB;
 	start();
 	if (legacy) {
 		if (system_send == NULL) {
-			header[1] = SS_FAILED_INIT;
+			cmd[1] = SS_FAILED_INIT;
 			return SS_FAILED_INIT;
 		}
 		return system_send(request);
 	}
-	switch (header[0]) {
+	switch (cmd[0]) {
 	case SC_HA_INQUIRY:
 		return ha_inquiry((SRB_HAInquiry *)request);
 	case SC_GET_DEV_TYPE:
-		EnterCriticalSection(&lock);
-		result = get_device_type((SRB_GDEVBlock *)request);
-		LeaveCriticalSection(&lock);
-		return result;
-	case SC_EXEC_SCSI_CMD: {
-		SRB_ExecSCSICmd *srb = (SRB_ExecSCSICmd *)request;
-		void *post = srb->SRB_PostProc;
-		uint8_t flags = srb->SRB_Flags;
-		bool sent;
-
-		EnterCriticalSection(&lock);
-		result = exec_scsi_cmd(srb, &sent);
-		LeaveCriticalSection(&lock);
-		// Only a command that went to the drive is notified, outside the
-		// lock (a post routine may send the next command); a refused record
-		// may name no event at all.
-		if (sent)
-			srb_notify(flags, post, srb);
-		return result;
+		return get_device_type((SRB_GDEVBlock *)request);
+	case SC_EXEC_SCSI_CMD:
+		return exec_scsi_cmd((SRB_ExecSCSICmd *)request);
 	}
-	}
-	header[1] = SS_INVALID_CMD;
+	cmd[1] = SS_INVALID_CMD;
 	return SS_INVALID_CMD;
 }
 
@@ -608,7 +457,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
 		if (reserved != NULL)
 			break;
 		for (int i = 0; i < drive_count; i++)
-			CloseHandle(drives[i].handle);
+			CloseHandle(drives[i].where.handle);
 		drive_count = 0;
 		if (bounce != NULL)
 			VirtualFree(bounce, 0, MEM_RELEASE);

@@ -1,0 +1,151 @@
+// Finding the CD/DVD drives by their letters and numbering them.
+//
+// Windows gives a drive's SCSI address (IOCTL_SCSI_GET_ADDRESS) but no
+// list of adapters: the adapters are the distinct buses the drives sit on.
+
+#include "drives.h"
+#include "message.h"
+
+#include <stddef.h>
+#include <string.h>
+
+// Where IOCTL_SCSI_GET_CAPABILITIES does not answer.
+#define DEFAULT_MAX_TRANSFER 65536
+#define PAGE 4096
+
+static bool usable_address(const struct spti_drive *d)
+{
+	return d->addressed && d->address.TargetId < SPTI_TARGETS && d->address.Lun == 0;
+}
+
+static unsigned bus_key(const struct spti_drive *d)
+{
+	return (unsigned)d->address.PortNumber << 8 | d->address.PathId;
+}
+
+// Names a drive Windows would not open.
+static void cannot_open(const char *path, DWORD error)
+{
+	char number[16];
+
+	if (error == ERROR_ACCESS_DENIED) {
+		say(path, ": access denied (run as administrator)", NULL, NULL);
+	} else {
+		decimal(number, error);
+		say(path, ": cannot open, error ", number, NULL);
+	}
+}
+
+// Opens the drive at letter number i into d; false where it is no CD-ROM
+// drive or cannot be opened.
+static bool open_drive(int i, struct spti_drive *d)
+{
+	char root[] = "A:\\";
+	char path[] = "\\\\.\\A:";
+	HANDLE h;
+	DWORD got;
+	IO_SCSI_CAPABILITIES caps;
+
+	root[0] = (char)('A' + i);
+	if (GetDriveTypeA(root) != DRIVE_CDROM)
+		return false;
+	path[4] = root[0];
+	h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+	                NULL, OPEN_EXISTING, 0, NULL);
+	if (h == INVALID_HANDLE_VALUE) {
+		cannot_open(path, GetLastError());
+		return false;
+	}
+	memset(d, 0, sizeof *d);
+	d->handle = h;
+	d->letter = root[0];
+	d->addressed = DeviceIoControl(h, IOCTL_SCSI_GET_ADDRESS, NULL, 0, &d->address,
+	                               sizeof d->address, &got, NULL) &&
+	               got >= sizeof d->address;
+	d->max_transfer = DEFAULT_MAX_TRANSFER;
+	memset(&caps, 0, sizeof caps);
+	if (DeviceIoControl(h, IOCTL_SCSI_GET_CAPABILITIES, NULL, 0, &caps, sizeof caps, &got,
+	                    NULL) &&
+	    got >= offsetof(IO_SCSI_CAPABILITIES, MaximumPhysicalPages) + sizeof(ULONG) &&
+	    caps.MaximumTransferLength > 0) {
+		d->max_transfer = caps.MaximumTransferLength;
+		// The buffer starts on a page: this many pages is all it may span.
+		if (caps.MaximumPhysicalPages > 0 &&
+		    caps.MaximumPhysicalPages < d->max_transfer / PAGE)
+			d->max_transfer = caps.MaximumPhysicalPages * PAGE;
+	}
+	return true;
+}
+
+// Numbers the adapters: the distinct (PortNumber, PathId) pairs in
+// ascending order, then one for each drive without a usable address, in
+// drive-letter order. Returns the adapter count.
+static int number_adapters(struct spti_drive *drives, int count)
+{
+	int adapters = 0;
+
+	// A second drive at an address already taken gets an adapter of its own.
+	for (int i = 0; i < count; i++) {
+		struct spti_drive *d = &drives[i];
+
+		for (int j = 0; j < i && usable_address(d); j++) {
+			if (usable_address(&drives[j]) && bus_key(&drives[j]) == bus_key(d) &&
+			    drives[j].address.TargetId == d->address.TargetId)
+				d->addressed = false;
+		}
+	}
+	for (unsigned last = 0, any = 0;; any = 1) {
+		unsigned lowest = 0x10000;
+
+		for (int i = 0; i < count; i++) {
+			unsigned key = bus_key(&drives[i]);
+
+			if (usable_address(&drives[i]) && (!any || key > last) && key < lowest)
+				lowest = key;
+		}
+		if (lowest == 0x10000)
+			break;
+		for (int i = 0; i < count; i++) {
+			if (usable_address(&drives[i]) && bus_key(&drives[i]) == lowest) {
+				drives[i].adapter = (uint8_t)adapters;
+				drives[i].target = drives[i].address.TargetId;
+				drives[i].lun = 0;
+			}
+		}
+		adapters++;
+		last = lowest;
+	}
+	for (int i = 0; i < count; i++) {
+		if (!usable_address(&drives[i])) {
+			drives[i].adapter = (uint8_t)adapters++;
+			drives[i].target = 0;
+			drives[i].lun = 0;
+		}
+	}
+	return adapters;
+}
+
+int spti_discover(struct spti_drive found[SPTI_LETTERS], int *adapter_count)
+{
+	DWORD letters = GetLogicalDrives();
+	int count = 0;
+
+	for (int i = 0; i < SPTI_LETTERS; i++)
+		if ((letters & (1ul << i)) && open_drive(i, &found[count]))
+			count++;
+	*adapter_count = number_adapters(found, count);
+	return count;
+}
+
+void spti_adapter_name(char *out, const struct spti_drive *d)
+{
+	if (!usable_address(d)) {
+		lstrcpyA(out, "Drive X:");
+		out[6] = d->letter;
+		return;
+	}
+	lstrcpyA(out, "Port ");
+	decimal(out + lstrlenA(out), d->address.PortNumber);
+	lstrcatA(out, " Bus ");
+	decimal(out + lstrlenA(out), d->address.PathId);
+}

@@ -1,0 +1,38 @@
+// The CD/DVD drives behind the drive letters, numbered the ASPI way.
+#ifndef ASPISPTI_DRIVES_H
+#define ASPISPTI_DRIVES_H
+
+#include <windows.h>
+#include <winioctl.h>
+#include <ntddscsi.h>
+
+#include <stdint.h>
+
+#define SPTI_LETTERS 26
+// Targets on each adapter, 0 to 7.
+#define SPTI_TARGETS 8
+
+struct spti_drive {
+	HANDLE handle;  // \\.\X:, open for reading and writing
+	char letter;    // 'A' to 'Z'
+	bool addressed; // IOCTL_SCSI_GET_ADDRESS answered with an address of its own
+	SCSI_ADDRESS address;
+	uint8_t adapter, target, lun; // ASPI address
+	uint32_t max_transfer;        // the most one pass-through may move
+};
+
+// Opens every drive letter Windows calls a CD-ROM drive as \\.\X: and
+// keeps it open; a drive Windows refuses to open is named on standard error
+// and left out. Each distinct (PortNumber, PathId) pair becomes one
+// adapter, numbered from 0 in ascending order; a drive without a usable
+// address (none, a target above 7, a LUN other than 0, or one another drive
+// took) gets an adapter of its own after those, in letter order, at target
+// 0. Fills found in letter order and returns how many; the adapter count in
+// *adapter_count.
+int spti_discover(struct spti_drive found[SPTI_LETTERS], int *adapter_count);
+
+// The name of a drive's adapter, "Port P Bus B" or "Drive X:" for a drive
+// on an adapter of its own, into out (32 characters).
+void spti_adapter_name(char *out, const struct spti_drive *d);
+
+#endif
