@@ -211,6 +211,20 @@ static void send_attempt(void *context, const struct transient_command *c,
 	outcome->sense_length = a->error == 0 ? io->sb_len_wr : 0;
 }
 
+// ASPI status and host adapter status for an SG_IO the kernel refused.
+static uint8_t transport_failure(struct unit *u, int error, uint8_t *ha)
+{
+	*ha = HASTAT_OK;
+	if (error == ENODEV || error == ENXIO) {
+		__atomic_store_n(&u->gone, true, __ATOMIC_RELEASE);
+		return SS_NO_DEVICE;
+	}
+	if (error == ENOMEM)
+		return SS_BUFFER_TO_BIG;
+	*ha = HASTAT_PHASE_ERR;
+	return SS_ERR;
+}
+
 // Makes the buffer hold length bytes; false where memory ran out.
 static bool bounce_fits(uint32_t length)
 {
@@ -270,14 +284,7 @@ static uint8_t execute(SRB_ExecSCSICmd *srb)
 	transient_run(&transient_limits_default, &u->transient, send_attempt, &a, &command,
 	              &outcome);
 	if (a.error != 0) {
-		if (a.error == ENODEV || a.error == ENXIO) {
-			__atomic_store_n(&u->gone, true, __ATOMIC_RELEASE);
-			status = SS_NO_DEVICE;
-		} else if (a.error == ENOMEM) {
-			status = SS_BUFFER_TO_BIG;
-		} else {
-			ha = HASTAT_PHASE_ERR;
-		}
+		status = transport_failure(u, a.error, &ha);
 	} else {
 		sense_length = a.io.sb_len_wr;
 		ha = host_adapter_status(a.io);
