@@ -14,6 +14,7 @@
 #define SC_EXEC_SCSI_CMD 0x02
 #define SC_ABORT_SRB 0x03
 #define SC_RESET_DEV 0x04
+#define SC_GET_DISK_INFO 0x06
 
 // Request status (SRB_Status, and the status byte of the support-info word).
 #define SS_PENDING 0x00
@@ -92,6 +93,24 @@ struct SRB_GDEVBlock {
 	uint8_t SRB_Rsvd1;
 };
 
+// SC_GET_DISK_INFO: which drive letter a unit is, answered before
+// SendASPI32Command returns. Callers' records go on past SRB_Sectors with
+// 10 or 22 reserved bytes: a layer writes SRB_Status and bytes 10 to 13
+// only.
+struct SRB_GetDiskInfo {
+	uint8_t SRB_Cmd;
+	uint8_t SRB_Status;
+	uint8_t SRB_HaId;
+	uint8_t SRB_Flags;
+	uint32_t SRB_Hdr_Rsvd;
+	uint8_t SRB_Target;
+	uint8_t SRB_Lun;
+	uint8_t SRB_DriveFlags;      // 0: no INT 13h disk
+	uint8_t SRB_Int13HDriveInfo; // a CD-ROM drive's letter, 0 = A:
+	uint8_t SRB_Heads;
+	uint8_t SRB_Sectors;
+};
+
 // SC_EXEC_SCSI_CMD: usually runs on after SendASPI32Command returns
 // SS_PENDING; the final SRB_Status is written before the event is signalled.
 struct SRB_ExecSCSICmd {
@@ -134,6 +153,11 @@ static_assert(offsetof(SRB_HAInquiry, HA_Rsvd1) == 58, "HA_Rsvd1");
 static_assert(sizeof(SRB_GDEVBlock) == 12, "SRB_GDEVBlock size");
 static_assert(offsetof(SRB_GDEVBlock, SRB_Target) == 8, "SRB_Target");
 static_assert(offsetof(SRB_GDEVBlock, SRB_DeviceType) == 10, "SRB_DeviceType");
+static_assert(offsetof(SRB_GetDiskInfo, SRB_Target) == 8, "SRB_Target");
+static_assert(offsetof(SRB_GetDiskInfo, SRB_DriveFlags) == 10, "SRB_DriveFlags");
+static_assert(offsetof(SRB_GetDiskInfo, SRB_Int13HDriveInfo) == 11, "SRB_Int13HDriveInfo");
+static_assert(offsetof(SRB_GetDiskInfo, SRB_Sectors) == 13, "SRB_Sectors");
+static_assert(sizeof(SRB_GetDiskInfo) == 14, "SRB_GetDiskInfo size");
 static_assert(offsetof(SRB_ExecSCSICmd, SRB_BufLen) == 12, "SRB_BufLen");
 static_assert(offsetof(SRB_ExecSCSICmd, SRB_BufPointer) == 16, "SRB_BufPointer");
 static_assert(offsetof(SRB_ExecSCSICmd, SRB_SenseLen) == 20 + ASPI_PTR_EXTRA, "SRB_SenseLen");

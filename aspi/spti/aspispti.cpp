@@ -212,6 +212,33 @@ static DWORD get_device_type(SRB_GDEVBlock *srb)
 	return status;
 }
 
+// Programs that find a drive by its letter ask every address for it. Only
+// bytes 1 and 10 to 13 are written: callers' records differ past them.
+static DWORD get_disk_info(SRB_GetDiskInfo *srb)
+{
+	struct drive *d;
+	uint8_t status;
+
+	EnterCriticalSection(&lock);
+	if (srb->SRB_HaId >= adapter_count) {
+		status = SS_INVALID_HA;
+	} else {
+		d = find_drive(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun);
+		if (d == NULL || d->gone) {
+			status = SS_NO_DEVICE;
+		} else {
+			srb->SRB_DriveFlags = 0;
+			srb->SRB_Int13HDriveInfo = (uint8_t)(d->where.letter - 'A');
+			srb->SRB_Heads = 0;
+			srb->SRB_Sectors = 0;
+			status = SS_COMP;
+		}
+	}
+	LeaveCriticalSection(&lock);
+	srb->SRB_Status = status;
+	return status;
+}
+
 // Makes the bounce buffer at least length bytes long; false if it cannot.
 static bool bounce_fits(uint32_t length)
 {
@@ -438,6 +465,8 @@ extern "C" ASPISPTI_EXPORT DWORD __cdecl SendASPI32Command(void *request)
 		return get_device_type((SRB_GDEVBlock *)request);
 	case SC_EXEC_SCSI_CMD:
 		return exec_scsi_cmd((SRB_ExecSCSICmd *)request);
+	case SC_GET_DISK_INFO:
+		return get_disk_info((SRB_GetDiskInfo *)request);
 	}
 	cmd[1] = SS_INVALID_CMD;
 	return SS_INVALID_CMD;
