@@ -14,6 +14,11 @@
 //   aspicheck time PROG ARGS...          runs PROG, its output thrown away;
 //                                        prints its wall time in us
 //   aspicheck inquiry A                  SC_HA_INQUIRY
+//   aspicheck disk A T L [garbage]       SC_GET_DISK_INFO in a 64-byte block,
+//                                        longer than any caller's record;
+//                                        garbage in SRB_Flags and SRB_Hdr_Rsvd
+//                                        if asked. "others" says whether every
+//                                        byte but 1 and 10-13 kept its value
 //   aspicheck null                       SendASPI32Command(NULL)
 //   aspicheck cmd N                      a zeroed SC_EXEC_SCSI_CMD-sized record
 //                                        with SRB_Cmd N
@@ -48,6 +53,7 @@
 #endif
 
 #define FILL 0xA5
+#define GUARD 0x5A
 
 static HMODULE library;
 static aspi_support_info_fn info;
@@ -256,14 +262,41 @@ static int inquiry(int a)
 	return 0;
 }
 
+// SC_GET_DISK_INFO. The record sits in a larger block filled with GUARD, so
+// that a byte written outside the answer's fields shows.
+static int disk_info(int a, int t, int l, bool garbage)
+{
+	uint8_t block[64], before[sizeof block];
+	SRB_GetDiskInfo *srb = (SRB_GetDiskInfo *)block;
+	bool others = true;
+
+	load();
+	memset(block, GUARD, sizeof block);
+	srb->SRB_Cmd = SC_GET_DISK_INFO;
+	srb->SRB_Status = SS_PENDING;
+	srb->SRB_HaId = (uint8_t)a;
+	srb->SRB_Flags = garbage ? 0xA5 : 0;
+	srb->SRB_Hdr_Rsvd = garbage ? 0xDEADBEEF : 0;
+	srb->SRB_Target = (uint8_t)t;
+	srb->SRB_Lun = (uint8_t)l;
+	memcpy(before, block, sizeof block);
+	DWORD ret = send_command(srb);
+	for (size_t i = 0; i < sizeof block; i++)
+		if (i != 1 && (i < 10 || i > 13) && block[i] != before[i])
+			others = false;
+	printf(
+	    "ret %02x status %02x driveflags %02x int13 %02x heads %02x sectors %02x others %s\n",
+	    (unsigned)ret, srb->SRB_Status, srb->SRB_DriveFlags, srb->SRB_Int13HDriveInfo,
+	    srb->SRB_Heads, srb->SRB_Sectors, others ? "clean" : "dirty");
+	return 0;
+}
+
 static int posted;
 
 static void __cdecl post_routine(SRB_ExecSCSICmd *)
 {
 	posted++;
 }
-
-#define GUARD 0x5A
 
 // SC_EXEC_SCSI_CMD with every field as given. The record sits in a larger
 // block so that sense data written past SRB_SenseLen shows.
@@ -367,6 +400,9 @@ int main(int argc, char **argv)
 #endif
 	if (argc == 3 && strcmp(argv[1], "inquiry") == 0)
 		return inquiry(atoi(argv[2]));
+	if ((argc == 5 || argc == 6) && strcmp(argv[1], "disk") == 0)
+		return disk_info(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]),
+		                 argc == 6 && strcmp(argv[5], "garbage") == 0);
 	if (argc == 2 && strcmp(argv[1], "null") == 0) {
 		load();
 		printf("ret %02x\n", (unsigned)send_command(NULL));
@@ -444,6 +480,6 @@ int main(int argc, char **argv)
 		return repeat(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]));
 #endif
 	fprintf(stderr,
-	        "usage: aspicheck info|type|inquiry|exec|raw|null|cmd|repeat|gone|time ...\n");
+	        "usage: aspicheck info|type|inquiry|disk|exec|raw|null|cmd|repeat|gone|time ...\n");
 	return 2;
 }

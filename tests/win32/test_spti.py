@@ -163,6 +163,7 @@ class NoDrive(unittest.TestCase):
                          "unique 00000208000000000000000000000000" % (MANAGER, " " * 16))
         self.assertEqual(fields(self.layer.check("inquiry", "1"))["ret"], "81")
         self.assertEqual(self.layer.check("type", "0", "0", "0"), "ret 81 status 81 type 00")
+        self.assertEqual(fields(self.layer.check("disk", "0", "0", "0"))["ret"], "81")
 
     def test_malformed_requests(self):
         # (what is wrong, aspicheck's arguments, status)
@@ -247,14 +248,25 @@ class FakeDrives(unittest.TestCase):
                 self.assertGreaterEqual(max_transfer, 2048)
         self.assertEqual(fields(self.layer.check("inquiry", "2"))["ret"], "81")
 
-    def test_device_types(self):
-        for address, answer in ((("0", "0", "0"), "ret 01 status 01 type 05"),
-                                (("1", "0", "0"), "ret 01 status 01 type 05"),
-                                (("0", "1", "0"), "ret 82 status 82 type 00"),
-                                (("0", "0", "1"), "ret 82 status 82 type 00"),
-                                (("2", "0", "0"), "ret 81 status 81 type 00")):
+    def test_device_types_and_drive_letters(self):
+        # SC_GET_DISK_INFO, with garbage in the header's flags and reserved
+        # bytes, names the drive letter (D: = 3) and writes nothing outside
+        # bytes 1 and 10 to 13.
+        for address, status, letter in ((("0", "0", "0"), "01", 3), (("1", "0", "0"), "01", 4),
+                                         (("0", "1", "0"), "82", None),
+                                         (("0", "0", "1"), "82", None),
+                                         (("0", "8", "0"), "82", None),
+                                         (("2", "0", "0"), "81", None)):
             with self.subTest(address=address):
-                self.assertEqual(self.layer.check("type", *address), answer)
+                self.assertEqual(self.layer.check("type", *address),
+                                 "ret %s status %s type %s" % (status, status,
+                                                               "05" if letter else "00"))
+                line = self.layer.check("disk", *address, "garbage")
+                got = fields(line)
+                self.assertEqual((got["ret"], got["status"], got["others"]),
+                                 (status, status, "clean"), line)
+                if letter:
+                    self.assertIn("driveflags 00 int13 %02x heads 00 sectors 00" % letter, line)
 
     def test_failed_pass_through(self):
         # Every command reaches Windows, which refuses it: SS_ERR with a
@@ -336,6 +348,14 @@ class Windows98(unittest.TestCase):
         self.assertEqual(probes, [("0", str(t)) for t in range(5)])
         self.assertEqual([e["cdb"][4:12] for e in entries if e["kind"] == "exec"],
                          ["%08x" % lba for lba in range(16)])
+        # SC_GET_DISK_INFO goes there too, answered by that layer alone.
+        os.remove(log)
+        rc, out, err = self.layer.run("aspicheck.exe", "disk", "0", "4", "0", env={
+            "ASPISIM_SCENARIO": os.path.join(folder, "scenario.txt"), "ASPISIM_LOG": log})
+        self.assertEqual(fields(out)["ret"], "80", out + err)
+        with open(log) as f:
+            self.assertIn({"kind": "other", "cmd": "0x06", "status": "0x80"},
+                          parse_log(f.read()))
 
     def test_without_system_layer(self):
         self.prefix.replace(self.system)
