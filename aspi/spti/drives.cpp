@@ -23,16 +23,30 @@ static unsigned bus_key(const struct spti_drive *d)
 	return (unsigned)d->address.PortNumber << 8 | d->address.PathId;
 }
 
-// Names a drive Windows would not open.
+// Names a drive Windows would not open. Access denied has more than one
+// likely cause: another program holding the drive for itself, security
+// software or a device policy blocking raw access, and on Windows 2000 and
+// XP, which let only administrators send pass-through commands in
+// practice, the account. ("Run as administrator" alone is wrong advice
+// later: a standard user may send them to a drive they may open.)
 static void cannot_open(const char *path, DWORD error)
 {
 	char number[16];
 
-	if (error == ERROR_ACCESS_DENIED) {
-		say(path, ": access denied (run as administrator)", NULL, NULL);
-	} else {
+	if (error != ERROR_ACCESS_DENIED) {
 		decimal(number, error);
 		say(path, ": cannot open, error ", number, NULL);
+	} else if ((GetVersion() & 0xff) == 5) {
+		say(path,
+		    ": access denied: another program may hold the drive, security software or a "
+		    "device policy may block raw access, or this account may lack administrator "
+		    "rights",
+		    NULL, NULL);
+	} else {
+		say(path,
+		    ": access denied: another program may hold the drive, or security "
+		    "software or a device policy may block raw access",
+		    NULL, NULL);
 	}
 }
 

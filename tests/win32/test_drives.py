@@ -49,7 +49,12 @@ MODE_SELECT10 = "55100000000000000800"
 # SRB_Flags
 RESIDUAL, DIR_IN, DIR_OUT, EVENT = 0x04, 0x08, 0x10, 0x40
 CLEAN = "beyond clean sensebeyond clean"
-DENIED = "wnaspi32: \\\\.\\%s:: access denied (run as administrator)"
+DENIED = ("wnaspi32: \\\\.\\%s:: access denied: another program may hold the drive, or "
+          "security software or a device policy may block raw access")
+# Windows 2000 and XP also name the account.
+DENIED_XP = ("wnaspi32: \\\\.\\%s:: access denied: another program may hold the drive, "
+             "security software or a device policy may block raw access, or this account may "
+             "lack administrator rights")
 
 # Shell helpers for the guest, with the CDBs the checks send. A section is one command's standard output,
 # exit status and standard error; Wine writes to files, not to the serial
@@ -206,7 +211,8 @@ def copy_prefix(cdrom, disk):
     """A copy of the build's prefix beside it, files hard-linked and the
     top-level files copied (the Wine server replaces the registry files,
     never writes into them), whose registry makes the letters in cdrom
-    CD-ROM drives and those in disk hard disks."""
+    CD-ROM drives and those in disk hard disks, and aspicheck-xp.exe a
+    program that Wine tells it runs on Windows XP."""
     path = tempfile.mkdtemp(prefix="wineprefix-drives-", dir=BUILD)
     os.rmdir(path)
     subprocess.run(["cp", "-al", PREFIX, path], check=True)
@@ -222,6 +228,8 @@ def copy_prefix(cdrom, disk):
         for letters, kind in ((cdrom, "cdrom"), (disk, "hd")):
             for letter in letters:
                 f.write('"%s:"="%s"\n' % (letter, kind))
+    with open(os.path.join(path, "user.reg"), "a") as f:
+        f.write('\n[Software\\\\Wine\\\\AppDefaults\\\\aspicheck-xp.exe]\n"Version"="winxp"\n')
     return path
 
 
@@ -255,6 +263,8 @@ class Boot(unittest.TestCase):
         os.makedirs(program)
         for path in ("sysgrab.exe", "WNASPI32.DLL", "tests/client/aspicheck.exe"):
             shutil.copy2(os.path.join(BUILD, path), program)
+        shutil.copy2(os.path.join(program, "aspicheck.exe"),
+                     os.path.join(program, "aspicheck-xp.exe"))
         cls.discs = {}
         for name in ("a", "b"):
             path = os.path.join(cls.work, name + ".iso")
@@ -403,6 +413,7 @@ chmod 000 $SCSI
 grab denied
 chmod 000 $ATAPI
 grab denied-all
+section denied-xp $AS wine "$W/aspicheck-xp.exe" info
 chmod 600 $SCSI $ATAPI
 """
 
@@ -526,6 +537,8 @@ chmod 600 $SCSI $ATAPI
         self.assertGrabbed("denied", "00:00", "b", [DENIED % "E"])
         self.assertFailed("denied-all", "ERROR: could not initialize wnaspi32",
                           [DENIED % "D", DENIED % "E"])
+        stdout, err = self.section("denied-xp")
+        self.assertEqual((stdout, err), (["info 0000e800"], [DENIED_XP % "D", DENIED_XP % "E"]))
 
 
 class Media(Boot):
