@@ -385,6 +385,10 @@ section type-atapi aspicheck type 1 0 0
 section type-disk aspicheck type 0 0 0
 section type-lun aspicheck type 0 4 1
 section type-adapter aspicheck type 2 0 0
+section disk-scsi aspicheck disk 0 4 0 garbage
+section disk-atapi aspicheck disk 1 0 0
+section disk-empty aspicheck disk 0 1 0
+section disk-adapter aspicheck disk 2 0 0
 section ready aspicheck raw 0 4 0 44 0 6 $TEST_UNIT_READY
 section mode-select aspicheck raw 0 4 0 54 8 10 $MODE_SELECT10 data 0000000000000000
 section read-scsi dumped aspicheck raw 0 4 0 4c 2048 10 $READ10_LBA0 dump
@@ -463,7 +467,7 @@ chmod 600 $SCSI $ATAPI
         got = self.check("inquiry-2")
         self.assertEqual((got["ret"], got["status"], got["count"]), ("81", "81", "2"))
 
-    def test_device_types(self):
+    def test_device_types_and_drive_letters(self):
         # The disk is no unit of the layer's: only CD-ROM letters are.
         for name, answer in (("scsi", "ret 01 status 01 type 05"),
                              ("atapi", "ret 01 status 01 type 05"),
@@ -472,6 +476,17 @@ chmod 600 $SCSI $ATAPI
                              ("adapter", "ret 81 status 81 type 00")):
             with self.subTest(name):
                 self.assertEqual(self.value("type-" + name), answer)
+        # SC_GET_DISK_INFO: the virtio drive is E: (4), the ATAPI drive D:
+        # (3); nothing written outside bytes 1 and 10 to 13 of the record.
+        for name, status, letter in (("scsi", "01", 4), ("atapi", "01", 3),
+                                     ("empty", "82", None), ("adapter", "81", None)):
+            with self.subTest("disk-" + name):
+                got = self.check("disk-" + name)
+                self.assertEqual((got["ret"], got["status"], got["others"]),
+                                 (status, status, "clean"), got)
+                if letter is not None:
+                    self.assertEqual((got["driveflags"], got["int13"], got["heads"],
+                                      got["sectors"]), ("00", "%02x" % letter, "00", "00"), got)
 
     def test_commands(self):
         block0 = sha(self.discs["a"][:2048].hex().encode())
