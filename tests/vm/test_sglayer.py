@@ -64,6 +64,7 @@ class Discovery(Case):
         r.unit("0:1:3:0", 5, "sg0")
         r.unit("0:0:1:0", 5)  # no SCSI generic node: not a unit here
         r.unit("2:0:5:0", 5, "sg3", node=False)  # node missing: cannot be opened
+        r.unit("2:0:6:0", 0, "sg5", node=False)  # nor here, but a disk: not named
         r.other("host2")
         r.other("target2:0:0")
 
