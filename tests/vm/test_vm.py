@@ -149,6 +149,21 @@ section user su -s /bin/sh user -c 'sysgrab /tmp/user.bin'
 section user-hash sha /tmp/user.bin
 chmod 0400 /dev/sg1
 section user-none su -s /bin/sh user -c 'sysgrab /tmp/none.bin'
+# The unpacked release trees, each program with its run path alone, as the
+# user in the cdrom group, which owns the CD-ROM drive's node as Debian's
+# udev rules make it (the disk's stays root's); then out of the group.
+chgrp cdrom /dev/sg1
+chmod 0660 /dev/sg1
+section modes stat -c '%n %U:%G %a' /dev/sg0 /dev/sg1
+release() {{
+	section $1 su -s /bin/sh user -c "env -u LD_LIBRARY_PATH /release/$2/bin/sysgrab /tmp/$1.bin"
+	section $1-hash sha /tmp/$1.bin
+}}
+release deb deb/usr
+release tarball sysgrab-0.001-linux-x86_64
+sed -i 's/^cdrom:x:24:user$/cdrom:x:24:/' /etc/group
+release deb-nogroup deb/usr
+release tarball-nogroup sysgrab-0.001-linux-x86_64
 # Last: the disk leaves the system while the layer has it open.
 section gone aspicheck gone 0 0 /sys/bus/scsi/devices/0:0:0:0/delete
 """.format(read10=READ10, beyond=READ10_BEYOND, tur=TEST_UNIT_READY)
@@ -198,6 +213,16 @@ section gone aspicheck gone 0 0 /sys/bus/scsi/devices/0:0:0:0/delete
         self.assertEqual(stdout[-1], "ERROR: no cdrom drive found")
         self.assertEqual(stderr, [REFUSED % "sg1"])
 
+    def test_release_trees_as_a_user_in_the_cdrom_group(self):
+        self.assertEqual(self.section("modes")[0],
+                         ["/dev/sg0 root:root 600", "/dev/sg1 root:cdrom 660"])
+        for tree in ("deb", "tarball"):
+            with self.subTest(tree):
+                self.assertEqual(self.assertSysgrabRead("00:04", tree), [])
+                self.assertEqual(self.section(tree + "-hash")[0], [sha(self.first_blocks)])
+                stdout, stderr = self.section(tree + "-nogroup", rc=1)
+                self.assertEqual(stdout[-1], "ERROR: no cdrom drive found")
+                self.assertEqual(stderr, [REFUSED % "sg1"])
 
     def test_unit_that_has_gone(self):
         stdout, _ = self.section("gone")
