@@ -1,6 +1,6 @@
 """Boots Debian's kernel in QEMU with an initramfs holding busybox, the SCSI
-modules, sysgrab with its ASPI layer, sg3-utils' sg_dd and aspicheck, runs a
-shell script there and hands back what it printed.
+modules, sysgrab with its ASPI layer, sg3-utils' sg_dd and sg_start and
+aspicheck, runs a shell script there and hands back what it printed.
 
 Environment: SYSGRAB_BIN (build/linux/sysgrab, with libwnaspi32.so beside
 it), ASPICHECK_BIN (the aspicheck driver). The kernel comes from
@@ -157,7 +157,7 @@ class Guest:
             make_root(root, self.kdir, f.read(), later=["scsi_debug"])
         for d in ("tmp", "etc", "opt/sysgrab"):
             os.makedirs(os.path.join(root, d), exist_ok=True)
-        binaries = [self.sysgrab, self.aspicheck, shutil.which("sg_dd")]
+        binaries = [self.sysgrab, self.aspicheck, shutil.which("sg_dd"), shutil.which("sg_start")]
         for b in binaries:
             _copy(b, root, "/opt/sysgrab/" + os.path.basename(b))
         # The program's folder holds the layer, as in the build folder.
@@ -291,8 +291,13 @@ def scsi_disk(n, bus, target, path):
             "-device", "scsi-hd,bus=scsi%d.0,scsi-id=%d,drive=hd%d" % (bus, target, n)]
 
 
-def scsi_cdrom(n, bus, target, path=None):
+def scsi_cdrom(n, bus, target, path=None, read_bps=None):
+    """A virtio-scsi CD-ROM drive, empty without path. read_bps limits its
+    reads to that many bytes a second (QEMU's I/O throttling, which stays
+    through disc changes)."""
     medium = ",file=%s,format=raw" % path if path else ""
+    if read_bps:
+        medium += ",throttling.bps-read=%d" % read_bps
     return ["-drive", "if=none,id=cd%d,media=cdrom,readonly=on%s" % (n, medium),
             "-device", "scsi-cd,bus=scsi%d.0,scsi-id=%d,drive=cd%d" % (bus, target, n)]
 
