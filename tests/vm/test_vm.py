@@ -36,6 +36,19 @@ sha() { sha256sum "$1" | cut -d' ' -f1; }
 # Asks the host to put the disc into drive $1 through QEMU's monitor, and
 # waits for its answer on the console.
 insert() { echo "@@ insert $1"; read -r answer; }
+# Runs the command given after drive $1 and its unit $2 (H:C:T:L) in the
+# background; once the unit has completed three more commands, has the disc
+# in that drive put in again; waits for the command.
+changing() {
+	drive=$1 count=/sys/bus/scsi/devices/$2/iodone_cnt; shift 2
+	want=$(($(cat $count) + 3))
+	"$@" &
+	while kill -0 $! 2>/dev/null && [ $(($(cat $count))) -lt $want ]; do
+		sleep 0.05
+	done
+	insert $drive
+	wait $!
+}
 # Loads scsi_debug with the arguments given, after what it needs (which
 # may be loaded already).
 scsi_debug() {
@@ -111,6 +124,15 @@ class Layout(unittest.TestCase):
         want[2] = want[2] % device
         self.assertEqual(stdout, want)
         return stderr
+
+    def assertSysgrabFailed(self, device, name, error):
+        """sysgrab gave up at a READ with the error line, leaving its file
+        empty."""
+        stdout, _ = self.section(name, rc=1)
+        want = SYSGRAB_OUT[:4]
+        want[2] = want[2] % device
+        self.assertEqual(stdout, want + [error])
+        self.assertEqual(self.section(name + "-hash")[0], [sha(b"")])
 
     def assertPeersAgree(self, device):
         self.assertEqual(self.assertSysgrabRead(device), [])
@@ -236,26 +258,29 @@ class Atapi(Layout):
 
 class NoMedium(Layout):
     """A SCSI CD-ROM drive with its tray empty; then a disc put in through
-    QEMU's monitor right before sysgrab runs."""
+    QEMU's monitor right before sysgrab runs, and put in again between two
+    READs and in the middle of a run. The drive reads 16 KiB a second, so a
+    run takes 2 s and a change after its third command lands among its
+    READs."""
 
     @classmethod
     def devices(cls):
-        return guest.scsi_controller(0) + guest.scsi_cdrom(0, 0, 4)
+        return guest.scsi_controller(0) + guest.scsi_cdrom(0, 0, 4, read_bps=16384)
 
     script = r"""
-section sysgrab sysgrab /tmp/sysgrab.bin
-section hash sha /tmp/sysgrab.bin
+section empty sysgrab /tmp/empty.bin
+section empty-hash sha /tmp/empty.bin
 section read aspicheck exec 0 4 in 2048 {read10}
 insert cd0
 section inserted sysgrab /tmp/inserted.bin
 section inserted-hash sha /tmp/inserted.bin
+section again aspicheck again 0 4 in 2048 {read10} "@@ insert cd0"
+section changed changing cd0 0:0:4:0 sysgrab /tmp/changed.bin
+section changed-hash sha /tmp/changed.bin
 """.format(read10=READ10)
 
-    def test_file_keeps_its_fill(self):
-        self.assertEqual(self.assertSysgrabRead("00:04"), [])
-        self.assertEqual(self.section("hash")[0], [sha(b"\xff" * 32768)])
-
-    def test_not_ready_gives_sense_and_no_data(self):
+    def test_empty_drive_is_not_ready(self):
+        self.assertSysgrabFailed("00:04", "empty", "ERROR: cdrom drive not ready")
         stdout, _ = self.section("read")
         # NOT READY (2), MEDIUM NOT PRESENT (3A).
         self.assertRegex(stdout[0], r"^ret 04 status 04 ha 00 targ 02 sense 70..02.{18}3a.. "
@@ -267,6 +292,17 @@ section inserted-hash sha /tmp/inserted.bin
         self.assertIn("@@ inserted cd0 ok", self.lines)
         self.assertEqual(self.assertSysgrabRead("00:04", "inserted"), [])
         self.assertEqual(self.section("inserted-hash")[0], [sha(self.first_blocks)])
+
+    def test_disc_changed_after_a_read_is_reported(self):
+        # Once a READ has succeeded, MEDIUM MAY HAVE CHANGED (6/28) reaches
+        # the caller instead of being ridden out.
+        stdout, _ = self.section("again")
+        self.assertEqual(len(stdout), 2, stdout)
+        self.assertRegex(stdout[0], r"^ret 01 status 01 ha 00 targ 00 sense (00){14} "
+                         r"written 2048 beyond clean$")
+        self.assertRegex(stdout[1], r"^ret 04 status 04 ha 00 targ 02 sense 70..06.{18}28.. "
+                         r"written 0 beyond clean$")
+        self.assertSysgrabFailed("00:04", "changed", "ERROR: disc changed during extraction")
 
 
 class NoScsiUnits(Layout):
