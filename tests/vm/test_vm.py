@@ -309,7 +309,9 @@ class NoScsiUnits(Layout):
     """A guest with the SCSI modules loaded and no unit at all; then the
     kernel's scsi_debug CD-ROM, loaded right before sysgrab runs, which
     answers NOT READY, becoming ready, for its first seconds: once for 8 s,
-    once for longer than the layer waits."""
+    once for longer than the layer waits. The first, once ready, is read
+    with a MEDIUM ERROR on block 5, and stopped (NOT READY until a START
+    UNIT)."""
 
     units = 0
 
@@ -320,10 +322,17 @@ class NoScsiUnits(Layout):
     script = r"""
 section sysgrab sysgrab /tmp/sysgrab.bin
 section info aspicheck info
-scsi_debug ptype=5 sector_size=2048 dev_size_mb=2 tur_ms_to_ready=8000
+scsi_debug ptype=5 sector_size=2048 dev_size_mb=2 tur_ms_to_ready=8000 \
+	medium_error_start=5 medium_error_count=1
 timed_sysgrab spinning
 section spinning-dd dd if=/dev/sr0 of=/tmp/dd.bin bs=2048 count=16
 section spinning-dd-hash sha /tmp/dd.bin
+echo 2 >/sys/bus/pseudo/drivers/scsi_debug/opts
+section bad-block sysgrab /tmp/bad-block.bin
+section bad-block-hash sha /tmp/bad-block.bin
+echo 0 >/sys/bus/pseudo/drivers/scsi_debug/opts
+section stop sg_start --stop /dev/$(ls /sys/class/scsi_generic)
+timed_sysgrab stopped
 rmmod scsi_debug
 scsi_debug ptype=5 sector_size=2048 dev_size_mb=2 tur_ms_to_ready=50000
 timed_sysgrab dead
@@ -345,10 +354,21 @@ timed_sysgrab dead
         # The drive was not ready when sysgrab started.
         self.assertGreaterEqual(int(self.section("spinning-seconds")[0][0]), 3)
 
-    def test_drive_that_stays_not_ready_is_given_up_once(self):
-        self.assertEqual(self.assertSysgrabRead("00:00", "dead"), [])
-        self.assertEqual(self.section("dead-hash")[0], [sha(b"\xff" * 32768)])
-        # 30 s for the first block, none for the other fifteen.
+    def test_block_that_cannot_be_read_keeps_its_fill(self):
+        self.assertEqual(self.assertSysgrabRead("00:00", "bad-block"), [])
+        want = bytes(5 * 2048) + b"\xff" * 2048 + bytes(10 * 2048)
+        self.assertEqual(self.section("bad-block-hash")[0], [sha(want)])
+
+    def test_stopped_drive_is_started(self):
+        self.section("stop")
+        self.assertEqual(self.assertSysgrabRead("00:00", "stopped"), [])
+        self.assertEqual(self.section("stopped-hash")[0], [sha(bytes(32768))])
+        # Started at once, not after the wait for a drive spinning up.
+        self.assertLess(int(self.section("stopped-seconds")[0][0]), 10)
+
+    def test_drive_that_stays_not_ready_is_given_up(self):
+        self.assertSysgrabFailed("00:00", "dead", "ERROR: cdrom drive not ready")
+        # 30 s at the first block.
         seconds = int(self.section("dead-seconds")[0][0])
         self.assertGreaterEqual(seconds, 29)
         self.assertLess(seconds, 45)
