@@ -19,6 +19,20 @@ bool srb_well_formed(const SRB_ExecSCSICmd *srb)
 	return true;
 }
 
+uint8_t srb_check(const SRB_ExecSCSICmd *srb, int adapter_count, bool unit_present,
+                  uint32_t max_transfer)
+{
+	if (!srb_well_formed(srb))
+		return SS_INVALID_SRB;
+	if (srb->SRB_HaId >= adapter_count)
+		return SS_INVALID_HA;
+	if (!unit_present)
+		return SS_NO_DEVICE;
+	if (srb->SRB_BufLen > max_transfer)
+		return SS_BUFFER_TO_BIG;
+	return SS_PENDING;
+}
+
 void srb_finish(SRB_ExecSCSICmd *srb, uint8_t flags, uint8_t status, uint8_t ha, uint8_t targ,
                 const uint8_t *sense, int sense_length, uint32_t residual)
 {

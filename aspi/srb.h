@@ -11,6 +11,14 @@
 // where one is asked for. The direction is not guessed from the command.
 bool srb_well_formed(const SRB_ExecSCSICmd *srb);
 
+// What a layer answers a record it was handed, checked in one order for
+// every layer: the record itself (SS_INVALID_SRB, see srb_well_formed), the
+// adapter (SS_INVALID_HA: not below adapter_count), the unit (SS_NO_DEVICE:
+// unit_present false), the length (SS_BUFFER_TO_BIG: over max_transfer).
+// SS_PENDING where the command may go to the unit.
+uint8_t srb_check(const SRB_ExecSCSICmd *srb, int adapter_count, bool unit_present,
+                  uint32_t max_transfer);
+
 // Writes a finished command's outcome: host adapter and target status, the
 // sense data (at most SRB_SenseLen bytes), the residual count where flags
 // ask for it, and SRB_Status last, so that a caller polling the status may

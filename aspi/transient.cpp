@@ -19,6 +19,10 @@
 #define ASC_MEDIUM_CHANGED 0x28
 
 #define READ_CAPACITY_10 0x25
+#define START_STOP_UNIT 0x1b
+#define INQUIRY 0x12
+#define REQUEST_SENSE 0x03
+#define REPORT_LUNS 0xa0
 
 // Eight UNIT ATTENTIONs in a row are more than a disc change or a reset
 // brings (QEMU's drives give two: no medium, then medium changed); 30 s
@@ -86,14 +90,16 @@ enum transient_action transient_classify(const struct transient_outcome *o)
 	ascq = sense_ascq(o->sense, o->sense_length);
 	if (key == SENSE_UNIT_ATTENTION)
 		return asc == ASC_MEDIUM_CHANGED ? TRANSIENT_MEDIUM_CHANGED : TRANSIENT_RESEND;
-	// Becoming ready, and operation in progress, pass by themselves. So
-	// does "initializing command required" on units that answer it to
-	// media access while they spin up and "becoming ready" only to TEST
-	// UNIT READY (the kernel's scsi_debug does). No medium (3Ah) and every
-	// other NOT READY are final.
+	// Becoming ready, and operation in progress, pass by themselves.
+	// "Initializing command required" asks for START UNIT; units that are
+	// spinning up anyway may answer it too (the kernel's scsi_debug does to
+	// media access), so it is waited for after that like becoming ready.
+	// No medium (3Ah) and every other NOT READY are final.
 	if (key == SENSE_NOT_READY && asc == ASC_NOT_READY &&
-	    (ascq == ASCQ_BECOMING_READY || ascq == ASCQ_INIT_REQUIRED || ascq == ASCQ_IN_PROGRESS))
+	    (ascq == ASCQ_BECOMING_READY || ascq == ASCQ_IN_PROGRESS))
 		return TRANSIENT_BECOMING_READY;
+	if (key == SENSE_NOT_READY && asc == ASC_NOT_READY && ascq == ASCQ_INIT_REQUIRED)
+		return TRANSIENT_START_UNIT;
 	return TRANSIENT_FINAL;
 }
 
@@ -122,22 +128,42 @@ static void pause_ms(int ms)
 #endif
 }
 
-// Learns the new medium's capacity: some drives refuse reads past the
-// capacity last read until then. Its own outcome does not matter.
-static void read_capacity(transient_send_fn send, void *context)
+// A command of the rule's own; its outcome does not matter. READ
+// CAPACITY(10) learns a new medium's capacity (some drives refuse reads past
+// the capacity last read until then); START STOP UNIT with IMMED and START
+// set spins the unit up and returns at once, as operating systems send it.
+static void send_own(transient_send_fn send, void *context, uint8_t operation)
 {
 	uint8_t cdb[10], data[8];
 	struct transient_command command;
 	struct transient_outcome outcome;
 
 	memset(cdb, 0, sizeof cdb);
-	cdb[0] = READ_CAPACITY_10;
+	cdb[0] = operation;
 	command.cdb = cdb;
-	command.cdb_length = sizeof cdb;
 	command.data = data;
-	command.length = sizeof data;
-	command.direction = TRANSIENT_DATA_IN;
+	command.caller = NULL;
+	if (operation == START_STOP_UNIT) {
+		cdb[1] = 0x01;
+		cdb[4] = 0x01;
+		command.cdb_length = 6;
+		command.length = 0;
+		command.direction = TRANSIENT_DATA_NONE;
+	} else {
+		command.cdb_length = 10;
+		command.length = sizeof data;
+		command.direction = TRANSIENT_DATA_IN;
+	}
 	send(context, &command, &outcome);
+}
+
+// Whether a GOOD answer to this command shows that the unit has reported
+// any unit attention it had.
+static bool settles(const struct transient_command *command)
+{
+	uint8_t operation = command->cdb[0];
+
+	return operation != INQUIRY && operation != REQUEST_SENSE && operation != REPORT_LUNS;
 }
 
 int transient_run(const struct transient_limits *limits, struct transient_unit *unit,
@@ -145,26 +171,41 @@ int transient_run(const struct transient_limits *limits, struct transient_unit *
                   struct transient_outcome *outcome)
 {
 	int tries = 0, attentions = 0;
-	bool waiting = false;
+	bool waiting = false, started = false;
 	uint32_t waiting_since = 0;
+	bool seeded = command->caller != NULL && command->direction != TRANSIENT_DATA_NONE;
 
 	for (;;) {
+		if (seeded)
+			memcpy(command->data, command->caller, command->length);
 		send(context, command, outcome);
 		tries++;
 		switch (transient_classify(outcome)) {
 		case TRANSIENT_FINAL:
-			if (outcome->reached && outcome->status == SCSI_GOOD)
+			if (outcome->reached && outcome->status == SCSI_GOOD) {
 				unit->not_ready_given_up = false;
+				if (settles(command))
+					unit->settled = true;
+			}
+			if (seeded && command->direction == TRANSIENT_DATA_IN &&
+			    transient_data_valid(outcome))
+				memcpy(command->caller, command->data, command->length);
 			return tries;
 		case TRANSIENT_RESEND:
 			if (++attentions > limits->attentions)
 				return tries;
 			break;
 		case TRANSIENT_MEDIUM_CHANGED:
-			if (++attentions > limits->attentions)
+			if (unit->settled || ++attentions > limits->attentions)
 				return tries;
-			read_capacity(send, context);
+			send_own(send, context, READ_CAPACITY_10);
 			break;
+		case TRANSIENT_START_UNIT:
+			if (!started && !unit->not_ready_given_up) {
+				started = true;
+				send_own(send, context, START_STOP_UNIT);
+			}
+			[[fallthrough]];
 		case TRANSIENT_BECOMING_READY:
 			if (unit->not_ready_given_up)
 				return tries;

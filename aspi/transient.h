@@ -6,7 +6,9 @@
 // a reset or a power-on, and NOT READY while it spins up. Both pass within
 // seconds; passed straight up, they would leave a reader with blocks it
 // never got. An operating system's own driver rides them out for its
-// reads, and so do these layers, for every command they carry.
+// reads, and so do these layers, for every command they carry. A new disc
+// is ridden out only until the unit has first done a command: after that
+// it is news the caller must hear, since its reads came from another disc.
 #ifndef ASPI_TRANSIENT_H
 #define ASPI_TRANSIENT_H
 
@@ -36,6 +38,7 @@ enum transient_action {
 	TRANSIENT_RESEND,         // UNIT ATTENTION: send the command again
 	TRANSIENT_MEDIUM_CHANGED, // UNIT ATTENTION, new medium: READ CAPACITY, then again
 	TRANSIENT_BECOMING_READY, // NOT READY while spinning up: pause, again
+	TRANSIENT_START_UNIT,     // NOT READY until started: START UNIT once, then wait
 };
 
 // How long and how often; the layers use transient_limits_default.
@@ -51,15 +54,25 @@ struct transient_unit {
 	// The unit stayed not ready for all of ready_ms once: later commands
 	// to it are not waited for again until one of them succeeds.
 	bool not_ready_given_up;
+	// A command other than INQUIRY, REQUEST SENSE and REPORT LUNS (which
+	// units answer without reporting a unit attention) ended GOOD: a new
+	// medium from then on is passed to the caller.
+	bool settled;
 };
 
 // One command as the layer's transport sends it.
 struct transient_command {
 	const uint8_t *cdb;
 	int cdb_length;
-	uint8_t *data;
+	uint8_t *data; // the buffer the transport moves the data through
 	uint32_t length;
 	int direction; // TRANSIENT_DATA_*
+	// The caller's buffer where data is one of the layer's own, or NULL.
+	// Loaded into data before each try, so that what the unit does not
+	// write stays the caller's own bytes, never another command's; copied
+	// back whole only when the data counts, so that nothing the unit
+	// moved is lost to a miscounted transfer length.
+	uint8_t *caller;
 };
 
 // What one try came to. reached is false where the command never reached
@@ -91,9 +104,11 @@ enum transient_action transient_classify(const struct transient_outcome *outcome
 
 // Sends command through send until it ends in a state that is not
 // transient, or the limits are reached; after a new medium, READ
-// CAPACITY(10) goes first. Nothing else is sent. The last try is always
-// command itself: outcome and the context's own results describe it.
-// Returns the number of tries of command.
+// CAPACITY(10) goes first, and a unit that needs starting gets one START
+// STOP UNIT. Nothing else is sent. The last try is always command itself:
+// outcome and the context's own results describe it, and the caller's
+// buffer holds its data where that counts. Returns the number of tries of
+// command.
 int transient_run(const struct transient_limits *limits, struct transient_unit *unit,
                   transient_send_fn send, void *context, const struct transient_command *command,
                   struct transient_outcome *outcome);

@@ -11,6 +11,10 @@
 
 #define TARGETS_PER_ADAPTER 8
 
+// Sense keys.
+#define SENSE_NOT_READY 0x2
+#define SENSE_UNIT_ATTENTION 0x6
+
 static HMODULE wnaspi32;
 static aspi_support_info_fn wnaspi32_info;
 static aspi_send_command_fn wnaspi32_command;
@@ -95,8 +99,46 @@ int wnaspi32_is_cdrom(int a, int t)
 	return probe.SRB_DeviceType == DTYPE_CDROM ? 1 : 0;
 }
 
+// The sense key of the sense data in srb: fixed format (70h, 71h) keeps it
+// in byte 2, descriptor format (72h, 73h) in byte 1; -1 for anything else.
+static int wnaspi32_sense_key()
+{
+	switch (srb.SenseArea[0] & 0x7f) {
+	case 0x70:
+	case 0x71:
+		return srb.SenseArea[2] & 0x0f;
+	case 0x72:
+	case 0x73:
+		return srb.SenseArea[1] & 0x0f;
+	}
+	return -1;
+}
+
+// A command that ended with SS_ERR. A block the drive could not read from
+// the disc in it keeps its fill and the run goes on. But a request that
+// never completed at the drive, a drive that is not ready, or a disc that
+// changed during the run would give an image that is not the disc's: stop.
+static void wnaspi32_check_error()
+{
+	if (srb.SRB_HaStat != HASTAT_OK) {
+		printf("ERROR: host adapter status = %08lx\n", (unsigned long)srb.SRB_HaStat);
+		exit(1);
+	}
+	if (srb.SRB_TargStat != STATUS_CHKCOND)
+		return;
+	switch (wnaspi32_sense_key()) {
+	case SENSE_NOT_READY:
+		printf("ERROR: cdrom drive not ready\n");
+		exit(1);
+	case SENSE_UNIT_ATTENTION:
+		printf("ERROR: disc changed during extraction\n");
+		exit(1);
+	}
+}
+
 // Sends one data-in command to the selected unit and waits for it to end.
-// SS_COMP and SS_ERR both let the run go on; cdb_length is at most 16.
+// SS_COMP lets the run go on, and so does SS_ERR where the drive could
+// not read a block from the disc it holds; cdb_length is at most 16.
 void wnaspi32_issue_command(const uint8_t *cdb, int cdb_length, uint8_t *buffer,
                             uint32_t buffer_length)
 {
@@ -130,6 +172,8 @@ void wnaspi32_issue_command(const uint8_t *cdb, int cdb_length, uint8_t *buffer,
 		printf("ERROR: status = %08lx\n", (unsigned long)srb.SRB_Status);
 		exit(1);
 	}
+	if (srb.SRB_Status == SS_ERR)
+		wnaspi32_check_error();
 	CloseHandle(event);
 }
 

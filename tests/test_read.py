@@ -118,11 +118,55 @@ class Status(Case):
         expect[10 * BLOCK - 1] = 0xFF
         self.assertEqual(r.image(), bytes(expect))
 
+    def test_errors_that_end_the_run(self):
+        # Block 9 ends with SS_ERR and what is given; the first of host
+        # status, NOT READY and UNIT ATTENTION that applies decides.
+        fixed = "70000%x0000000006000000%02x00"
+        cases = [
+            ("hastat 0x0b", "host adapter status = 0000000b"),
+            ("hastat 0x14 targstat 2 sense " + fixed % (2, 0x3a), "host adapter status = 00000014"),
+            ("targstat 2 sense " + fixed % (2, 0x04), "cdrom drive not ready"),
+            ("targstat 2 sense " + fixed % (6, 0x28), "disc changed during extraction"),
+            # Descriptor format keeps the key in byte 1; 71h with the
+            # VALID bit is fixed format.
+            ("targstat 2 sense 72062800", "disc changed during extraction"),
+            ("targstat 2 sense f1000200", "cdrom drive not ready"),
+        ]
+        for extra, message in cases:
+            with self.subTest(extra):
+                r = self.run_sysgrab(CDROM + "block 9 status 4 %s\n" % extra)
+                self.assertFails(r, message, before=(
+                    "SYSGRAB.EXE 0.001", "initializing wnaspi32", "using wnaspi32 device 01:02",
+                    "extracting ..."))
+                self.assertEqual(len(r.reads), 10)
+                self.assertEqual(r.image(), b"")
+
+    def test_errors_that_leave_the_block_filled(self):
+        # MEDIUM ERROR, ILLEGAL REQUEST, a key 2 or 6 without CHECK
+        # CONDITION, and sense of an unknown format: the run goes on.
+        silent = [
+            "targstat 2 sense 70000300000000060000000011",
+            "targstat 2 sense 7200052100",
+            "targstat 8 sense 70000200000000060000000004",
+            "targstat 2 sense 0000060000000006000000002800",
+        ]
+        scenario = CDROM + "".join("block %d status 4 bytes 0 %s\n" % (3 * n + 1, extra)
+                                   for n, extra in enumerate(silent))
+        r = self.run_sysgrab(scenario)
+        self.assertSuccess(r, 1, 2)
+        expect = bytearray(EXPECTED)
+        for n in range(len(silent)):
+            expect[(3 * n + 1) * BLOCK:(3 * n + 2) * BLOCK] = b"\xff" * BLOCK
+        self.assertEqual(r.image(), bytes(expect))
+
     def test_drive_without_a_disc(self):
+        # NOT READY, medium not present: the first read ends the run.
         r = self.run_sysgrab("unit 0 3 5 empty\n")
-        self.assertSuccess(r, 0, 3)
-        self.assertEqual({e["status"] for e in r.reads}, {"0x04"})
-        self.assertEqual(r.image(), b"\xff" * IMAGE_SIZE)
+        self.assertFails(r, "cdrom drive not ready", before=(
+            "SYSGRAB.EXE 0.001", "initializing wnaspi32", "using wnaspi32 device 00:03",
+            "extracting ..."))
+        self.assertEqual(len(r.reads), 1)
+        self.assertEqual(r.image(), b"")
 
     @unittest.skipUnless(os.environ.get("SYSGRAB_RUNNER", "native") == "native",
                          "the bus starves the process of descriptors only on Linux")

@@ -23,6 +23,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <linux/fs.h>
+#include <stdint.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -44,9 +46,10 @@ extern "C" ASPISG_EXPORT DWORD __cdecl SendASPI32Command(void *request);
 
 struct unit {
 	struct sg_unit where;
-	int fd;    // read-only; -1: could not be opened
-	int rw_fd; // opened for writing when a command needed it, or -1
-	bool gone; // SG_IO said the device is no longer there (atomic)
+	int fd;                // read-only; -1: could not be opened
+	int rw_fd;             // opened for writing when a command needed it, or -1
+	bool gone;             // SG_IO said the device is no longer there (atomic)
+	uint32_t max_transfer; // the most one SG_IO may move
 	struct transient_unit transient;
 };
 
@@ -68,6 +71,17 @@ static uint32_t bounce_size;
 static int open_unit(const char *node, bool writable)
 {
 	return open(node, (writable ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC);
+}
+
+// The most the kernel lets one SG_IO on fd move: the unit's request queue's
+// limit, in bytes; no limit of ours where the node does not say.
+static uint32_t max_transfer(int fd)
+{
+	int bytes = 0;
+
+	if (fd < 0 || ioctl(fd, BLKSECTGET, &bytes) < 0 || bytes <= 0)
+		return UINT32_MAX;
+	return (uint32_t)bytes;
 }
 
 // Runs once, under lock.
@@ -95,6 +109,7 @@ static void discover()
 		u->fd = open_unit(u->where.node, false);
 		if (u->fd < 0)
 			fprintf(stderr, "wnaspi32: %s: %s\n", u->where.node, strerror(errno));
+		u->max_transfer = max_transfer(u->fd);
 		adapter_count = u->where.adapter + 1;
 	}
 	free(found);
@@ -235,15 +250,17 @@ static uint8_t execute(SRB_ExecSCSICmd *srb)
 	command.cdb_length = srb->SRB_CDBLen;
 	command.length = length;
 	command.data = srb->SRB_BufPointer;
+	command.caller = NULL;
 	command.direction = TRANSIENT_DATA_NONE;
 	if (length > 0 && (flags & SRB_DIR_IN)) {
-		// Data in goes to a buffer of our own; only what the unit
-		// transferred is copied on to the caller's.
+		// Data in goes through a buffer of our own: the caller's buffer
+		// changes only when the data counts (see transient.h).
 		if (!bounce_fits(length)) {
 			status = SS_BUFFER_TO_BIG;
 			goto done;
 		}
 		command.data = bounce;
+		command.caller = srb->SRB_BufPointer;
 		command.direction = TRANSIENT_DATA_IN;
 	} else if (length > 0) {
 		command.direction = TRANSIENT_DATA_OUT;
@@ -262,19 +279,16 @@ static uint8_t execute(SRB_ExecSCSICmd *srb)
 			ha = HASTAT_PHASE_ERR;
 		}
 	} else {
-		long long transferred = (long long)length - a.io.resid;
-
-		if (transferred < 0)
-			transferred = 0;
 		sense_length = a.io.sb_len_wr;
 		ha = host_adapter_status(a.io);
 		targ = a.io.status;
 		if (ha == HASTAT_OK && targ == STATUS_GOOD)
 			status = SS_COMP;
+		// The residual as the driver counted it, within the length asked.
 		if (transient_data_valid(&outcome)) {
-			residual = (uint32_t)(length - (uint32_t)transferred);
-			if (command.direction == TRANSIENT_DATA_IN)
-				memcpy(srb->SRB_BufPointer, bounce, (size_t)transferred);
+			residual = a.io.resid < 0 ? 0 : (uint32_t)a.io.resid;
+			if (residual > length)
+				residual = length;
 		}
 	}
 
@@ -316,13 +330,11 @@ static DWORD exec_scsi_cmd(SRB_ExecSCSICmd *srb)
 	struct unit *u;
 
 	ensure_discovered();
-	if (srb->SRB_HaId >= adapter_count)
-		return refuse(srb, SS_INVALID_HA);
-	if (!srb_well_formed(srb))
-		return refuse(srb, SS_INVALID_SRB);
 	u = find_unit(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun);
-	if (u == NULL || u->fd < 0)
-		return refuse(srb, SS_NO_DEVICE);
+	status = srb_check(srb, adapter_count, u != NULL && u->fd >= 0 && !is_gone(u),
+	                   u != NULL ? u->max_transfer : 0);
+	if (status != SS_PENDING)
+		return refuse(srb, status);
 
 	// The caller sees SS_PENDING until the final status is written.
 	srb->SRB_Status = SS_PENDING;

@@ -39,6 +39,9 @@ struct Outcome {
 	int status = -1;
 	int bytes = -1;
 	int delay_ms = -1; // -1: the default; -2: returned at once
+	int host_status = -1;
+	int target_status = -1;
+	std::vector<uint8_t> sense; // empty: as the unit's data decides
 };
 
 struct Scenario {
@@ -58,6 +61,7 @@ Scenario scenario;
 struct Job {
 	SRB_ExecSCSICmd *srb;
 	uint8_t status;
+	uint8_t host_status;
 	uint8_t target_status;
 	uint32_t bytes;
 	int delay_ms;
@@ -151,6 +155,23 @@ struct Parser {
 			return error("%s is not a number: '%s'", what, w.c_str());
 		if (value < low || value > high)
 			return error("%s %lld is out of range %lld..%lld", what, value, low, high);
+		return true;
+	}
+
+	// 1 to max bytes as hexadecimal digits, two a byte.
+	bool hex_bytes(std::vector<uint8_t> &bytes, size_t max, const char *what)
+	{
+		std::string w;
+
+		if (!word(w, what))
+			return false;
+		if (w.empty() || w.size() % 2 != 0 || w.size() / 2 > max ||
+		    w.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+			return error("%s must be 1 to %zu bytes in hexadecimal, not '%s'", what,
+			             max, w.c_str());
+		bytes.clear();
+		for (size_t i = 0; i < w.size(); i += 2)
+			bytes.push_back((uint8_t)strtoul(w.substr(i, 2).c_str(), NULL, 16));
 		return true;
 	}
 
@@ -268,6 +289,17 @@ struct Parser {
 				if (!number(v, 0, block_size, "bytes"))
 					return false;
 				o.bytes = (int)v;
+			} else if (w == "hastat") {
+				if (!number(v, 0, 255, "host adapter status"))
+					return false;
+				o.host_status = (int)v;
+			} else if (w == "targstat") {
+				if (!number(v, 0, 255, "target status"))
+					return false;
+				o.target_status = (int)v;
+			} else if (w == "sense") {
+				if (!hex_bytes(o.sense, SENSE_LEN, "sense data"))
+					return false;
 			} else if (w == "pending" || w == "immediate") {
 				if (!completion(w, o.delay_ms))
 					return false;
@@ -430,6 +462,7 @@ void plan(SRB_ExecSCSICmd *srb, const Unit &unit)
 
 	job.srb = srb;
 	job.status = SS_COMP;
+	job.host_status = HASTAT_OK;
 	job.target_status = STATUS_GOOD;
 	job.bytes = 0;
 	job.delay_ms = scenario.delay_ms;
@@ -471,6 +504,14 @@ void plan(SRB_ExecSCSICmd *srb, const Unit &unit)
 		}
 		if (o.delay_ms != -1)
 			job.delay_ms = o.delay_ms;
+		if (o.host_status >= 0)
+			job.host_status = (uint8_t)o.host_status;
+		if (o.target_status >= 0)
+			job.target_status = (uint8_t)o.target_status;
+		if (!o.sense.empty()) {
+			memset(job.sense, 0, sizeof job.sense);
+			memcpy(job.sense, o.sense.data(), o.sense.size());
+		}
 	}
 	if (job.bytes > srb->SRB_BufLen)
 		job.bytes = srb->SRB_BufLen;
@@ -485,7 +526,7 @@ void finish()
 
 	if (job.bytes > 0)
 		memcpy(srb->SRB_BufPointer, job.data.data(), job.bytes);
-	srb->SRB_HaStat = HASTAT_OK;
+	srb->SRB_HaStat = job.host_status;
 	srb->SRB_TargStat = job.target_status;
 	if (job.target_status == STATUS_CHKCOND)
 		memcpy(srb->SenseArea, job.sense, sense);

@@ -48,7 +48,8 @@ struct drive {
 	SCSI_ADDRESS address;
 	uint8_t adapter, target, lun; // ASPI address
 	uint32_t max_transfer;
-	bool gone; // Windows said the device is no longer there
+	bool gone;    // Windows said the device is no longer there
+	bool refused; // a command was refused: said once on standard error
 	struct transient_unit transient;
 };
 
@@ -398,9 +399,9 @@ struct send_context {
 	uint32_t transferred; // bytes moved on the last try
 };
 
-// One IOCTL_SCSI_PASS_THROUGH_DIRECT. Data in stays in the bounce buffer
-// for the caller's command; a command of transient_run's own (READ
-// CAPACITY) gets its data at once.
+// One IOCTL_SCSI_PASS_THROUGH_DIRECT, its data in the bounce buffer: the
+// caller's command has its data there already (transient_run loads and
+// unloads it); a command of transient_run's own gets its data at once.
 static void send_one(void *context, const struct transient_command *command,
                      struct transient_outcome *outcome)
 {
@@ -421,7 +422,7 @@ static void send_one(void *context, const struct transient_command *command,
 	p->TimeOutValue = TRANSIENT_COMMAND_TIMEOUT_S;
 	p->DataBuffer = command->length > 0 ? bounce : NULL;
 	memcpy(p->Cdb, command->cdb, (size_t)command->cdb_length);
-	if (command->direction == TRANSIENT_DATA_OUT)
+	if (command != c->command && command->direction == TRANSIENT_DATA_OUT)
 		memcpy(bounce, command->data, command->length);
 
 	ok = DeviceIoControl(c->drive->handle, IOCTL_SCSI_PASS_THROUGH_DIRECT, &c->block,
@@ -445,8 +446,23 @@ static void send_one(void *context, const struct transient_command *command,
 // ASPI status and host adapter status for a pass-through Windows refused.
 static uint8_t refused(struct drive *d, DWORD error, uint8_t *ha)
 {
+	char path[] = "\\\\.\\A:";
+
 	*ha = HASTAT_OK;
 	switch (error) {
+	case ERROR_ACCESS_DENIED:
+		// Another handle holds the drive for itself, as burning
+		// software does while it writes.
+		if (!d->refused) {
+			d->refused = true;
+			path[4] = d->letter;
+			say(path,
+			    ": access denied: another program holds the drive; "
+			    "close it and try again",
+			    NULL, NULL);
+		}
+		*ha = HASTAT_PHASE_ERR;
+		return SS_ERR;
 	case ERROR_FILE_NOT_FOUND:
 	case ERROR_DEV_NOT_EXIST:
 	case ERROR_DEVICE_NOT_CONNECTED:
@@ -480,16 +496,11 @@ static DWORD exec_scsi_cmd(SRB_ExecSCSICmd *srb, bool *sent)
 	uint32_t length = srb->SRB_BufLen, residual;
 	int sense_length;
 
-	if (!srb_well_formed(srb))
-		status = SS_INVALID_SRB;
-	else if (srb->SRB_HaId >= adapter_count)
-		status = SS_INVALID_HA;
-	else if ((d = find_drive(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun)) == NULL || d->gone)
-		status = SS_NO_DEVICE;
-	else if (length > d->max_transfer || !bounce_reserve(length))
+	d = find_drive(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun);
+	status =
+	    srb_check(srb, adapter_count, d != NULL && !d->gone, d != NULL ? d->max_transfer : 0);
+	if (status == SS_PENDING && !bounce_reserve(length))
 		status = SS_BUFFER_TO_BIG;
-	else
-		status = SS_PENDING;
 	*sent = status == SS_PENDING;
 	if (status != SS_PENDING) {
 		srb->SRB_Status = status;
@@ -498,7 +509,8 @@ static DWORD exec_scsi_cmd(SRB_ExecSCSICmd *srb, bool *sent)
 
 	command.cdb = srb->CDBByte;
 	command.cdb_length = srb->SRB_CDBLen;
-	command.data = srb->SRB_BufPointer;
+	command.data = bounce;
+	command.caller = length > 0 ? srb->SRB_BufPointer : NULL;
 	command.length = length;
 	command.direction = length == 0            ? TRANSIENT_DATA_NONE
 	                    : (flags & SRB_DIR_IN) ? TRANSIENT_DATA_IN
@@ -515,13 +527,10 @@ static DWORD exec_scsi_cmd(SRB_ExecSCSICmd *srb, bool *sent)
 		targ = outcome.status;
 		status = targ == SCSI_GOOD ? SS_COMP : SS_ERR;
 		sense_length = outcome.sense_length;
-		// Only data that counts reaches the caller: after CHECK CONDITION
-		// Windows may report the whole length moved when nothing came.
-		if (transient_data_valid(&outcome)) {
-			if (command.direction == TRANSIENT_DATA_IN)
-				memcpy(srb->SRB_BufPointer, bounce, c.transferred);
+		// The caller's buffer has the data where it counts; Windows'
+		// count of bytes moved serves only as the residual.
+		if (transient_data_valid(&outcome))
 			residual = length - c.transferred;
-		}
 	}
 
 	srb_finish(srb, flags, status, ha, targ, outcome.sense, sense_length, residual);

@@ -12,7 +12,8 @@ struct script {
 	const char *answers[8]; // "good", "gone", or sense "KEY/ASC/ASCQ" in hex
 	int count;
 	int sent;      // tries so far
-	char log[256]; // what was sent: C for the command, R for READ CAPACITY
+	char log[256]; // what was sent: C for the command, R for READ CAPACITY,
+	               // S for START STOP UNIT
 	uint8_t sense[18];
 };
 
@@ -33,17 +34,28 @@ static void send(void *context, const struct transient_command *c, struct transi
 	struct script *s = (struct script *)context;
 	const char *answer;
 	unsigned key, asc, ascq;
-	bool capacity = c->cdb[0] == 0x25;
+	bool capacity = c->cdb[0] == 0x25, start = c->cdb[0] == 0x1b;
 
-	// READ CAPACITY(10): ten bytes, eight coming in.
+	// READ CAPACITY(10): ten bytes, eight coming in. START STOP UNIT:
+	// IMMED and START, no data.
 	if (capacity &&
 	    (c->cdb_length != 10 || c->length != 8 || c->direction != TRANSIENT_DATA_IN))
 		strcat(s->log, "?");
-	strcat(s->log, capacity ? "R" : "C");
-	// READ CAPACITY always succeeds; the script is the command's.
-	answer = capacity ? "good" : s->answers[s->sent < s->count ? s->sent : s->count - 1];
-	if (!capacity)
+	if (start && (c->cdb_length != 6 || c->cdb[1] != 1 || c->cdb[4] != 1 ||
+	              c->direction != TRANSIENT_DATA_NONE))
+		strcat(s->log, "?");
+	strcat(s->log, capacity ? "R" : start ? "S" : "C");
+	// The rule's own commands always succeed; the script is the command's.
+	answer =
+	    capacity || start ? "good" : s->answers[s->sent < s->count ? s->sent : s->count - 1];
+	if (!capacity && !start)
 		s->sent++;
+	// Each try of the command moves two bytes, as a unit that misreports
+	// how much it moved may: they and no others must reach the caller.
+	if (!capacity && !start && c->length >= 2) {
+		c->data[0] = (uint8_t)s->sent;
+		c->data[1] = 0xd0;
+	}
 	o->reached = strcmp(answer, "gone") != 0;
 	o->status = SCSI_GOOD;
 	o->sense = s->sense;
@@ -61,14 +73,18 @@ static void send(void *context, const struct transient_command *c, struct transi
 }
 
 // Runs the rule on one scripted unit; the log of what was sent.
+// caller, where given, is the caller's 2048-byte buffer.
 static const char *run(struct script *s, struct transient_unit *unit,
-                       struct transient_outcome *outcome)
+                       struct transient_outcome *outcome, uint8_t *caller = NULL,
+                       uint8_t operation = 0x28)
 {
 	static const struct transient_limits quick = {8, 200, 10};
-	static const uint8_t read10[10] = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};
-	uint8_t data[2048];
-	struct transient_command command = {read10, 10, data, sizeof data, TRANSIENT_DATA_IN};
+	const uint8_t cdb[10] = {operation, 0, 0, 0, 0, 0, 0, 0, 1, 0};
+	static uint8_t data[2048];
+	struct transient_command command = {cdb, 10, data, sizeof data, TRANSIENT_DATA_IN, caller};
 
+	// What a command before this one left in the layer's buffer.
+	memset(data, 0xee, sizeof data);
 	s->sent = 0;
 	s->log[0] = '\0';
 	transient_run(&quick, unit, send, s, &command, outcome);
@@ -90,7 +106,7 @@ static void sequences()
 	    {"endless attention", {"6/29/00"}, 1, "CCCCCCCCC"},
 	    {"becoming ready", {"2/04/01", "2/04/01", "good"}, 3, "CCC"},
 	    {"in progress", {"2/04/07", "good"}, 2, "CC"},
-	    {"initializing", {"2/04/02", "good"}, 2, "CC"},
+	    {"initializing: started once", {"2/04/02", "2/04/02", "good"}, 3, "CSCC"},
 	    {"no medium is final", {"2/3a/00", "good"}, 2, "C"},
 	    {"other not ready is final", {"2/04/03", "good"}, 2, "C"},
 	    {"medium error is final", {"3/11/00", "good"}, 2, "C"},
@@ -99,7 +115,7 @@ static void sequences()
 
 	for (const auto &c : cases) {
 		struct script s;
-		struct transient_unit unit = {false};
+		struct transient_unit unit = {false, false};
 		struct transient_outcome outcome;
 
 		memset(&s, 0, sizeof s);
@@ -113,7 +129,7 @@ static void sequences()
 static void given_up()
 {
 	struct script s;
-	struct transient_unit unit = {false};
+	struct transient_unit unit = {false, false};
 	struct transient_outcome outcome;
 
 	memset(&s, 0, sizeof s);
@@ -128,6 +144,58 @@ static void given_up()
 	s.answers[0] = "good";
 	run(&s, &unit, &outcome);
 	check(!unit.not_ready_given_up, "ready again", "still given up");
+}
+
+// A new medium is ridden out until the unit has done a command; after
+// that the caller hears of it. INQUIRY does not count.
+static void medium_changed_after_use()
+{
+	struct script s;
+	struct transient_unit unit = {false, false};
+	struct transient_outcome outcome;
+
+	memset(&s, 0, sizeof s);
+	s.answers[0] = "good";
+	s.count = 1;
+	run(&s, &unit, &outcome, NULL, 0x12);
+	check(!unit.settled, "inquiry", "settled the unit");
+	s.answers[0] = "6/28/00";
+	s.answers[1] = "good";
+	s.count = 2;
+	check(strcmp(run(&s, &unit, &outcome), "CRC") == 0, "new medium before use", s.log);
+	check(unit.settled, "first read", "did not settle the unit");
+	check(strcmp(run(&s, &unit, &outcome), "C") == 0, "new medium after use", s.log);
+	check(sense_key(outcome.sense, outcome.sense_length) == SENSE_UNIT_ATTENTION &&
+	          sense_asc(outcome.sense, outcome.sense_length) == 0x28,
+	      "new medium after use", "sense lost");
+	s.answers[0] = "6/29/00";
+	check(strcmp(run(&s, &unit, &outcome), "CC") == 0, "reset after use", s.log);
+}
+
+// The caller's buffer gets the unit's bytes over its own, whole, only when
+// the data counts; never the bytes of an earlier command.
+static void caller_buffer()
+{
+	struct script s;
+	struct transient_unit unit = {false, false};
+	struct transient_outcome outcome;
+	uint8_t caller[2048], want[2048];
+
+	memset(&s, 0, sizeof s);
+	memset(caller, 0xff, sizeof caller);
+	s.answers[0] = "3/11/00";
+	s.count = 1;
+	run(&s, &unit, &outcome, caller);
+	memset(want, 0xff, sizeof want);
+	check(memcmp(caller, want, sizeof want) == 0, "medium error", "caller's buffer changed");
+	s.answers[0] = "6/29/00";
+	s.answers[1] = "good";
+	s.count = 2;
+	run(&s, &unit, &outcome, caller);
+	want[0] = 2;
+	want[1] = 0xd0;
+	check(memcmp(caller, want, sizeof want) == 0, "good after attention",
+	      "not the last try's bytes over the caller's");
 }
 
 static void sense_and_data()
@@ -158,6 +226,8 @@ int main()
 {
 	sequences();
 	given_up();
+	medium_changed_after_use();
+	caller_buffer();
 	sense_and_data();
 	printf("%d passed, %d failed\n", passed, failed);
 	return failed != 0;

@@ -6,8 +6,8 @@ prefix lead to the guest's /dev/srN. One boot per group of drives:
   Drives   a virtio-scsi disk at target 0 and CD-ROM at target 4, and an
            ATAPI CD-ROM on the q35 AHCI controller, each with a disc whose
            first 32 KiB are random
-  Media    a virtio-scsi CD-ROM drive with no disc, one put in through
-           QEMU's monitor during the run
+  Media    a virtio-scsi CD-ROM drive with no disc (sysgrab.exe: not ready),
+           one put in through QEMU's monitor right before a run
 
 Environment: SYSGRAB_BUILD (the win32 build: sysgrab.exe, WNASPI32.DLL,
 tests/client/aspicheck.exe, and its Wine prefix, made in a guest first if
@@ -41,6 +41,7 @@ MODULES = ["virtio_scsi", "ahci", "sd_mod", "sr_mod", "sg"]
 
 READ10_LBA0 = "28000000000000000100"
 READ10_LBA0_2 = "28000000000000000200"  # two blocks
+READ10_LBA0_16 = "28000000000000001000"  # sixteen blocks
 READ10_BEYOND = "28000010000000000100"  # block 1048576, past the disc's end
 TEST_UNIT_READY = "000000000000"
 # MODE SELECT(10), page format, an 8-byte parameter list: the header alone.
@@ -299,17 +300,21 @@ class Boot(unittest.TestCase):
 
     def assertGrabbed(self, name, device, disc, stderr=()):
         """sysgrab.exe's six lines naming device, exit 0, the file the
-        disc's first 32 KiB (or 0xFF where disc is None)."""
+        disc's first 32 KiB."""
         stdout, err = self.section(name)
         adapter, target = (int(x) for x in device.split(":"))
         self.assertEqual(stdout, success_lines(adapter, target))
         self.assertEqual(err, list(stderr))
-        want = b"\xff" * IMAGE_SIZE if disc is None else self.discs[disc][:IMAGE_SIZE]
-        self.assertEqual(self.value(name + "-hash"), sha(want))
+        self.assertEqual(self.value(name + "-hash"), sha(self.discs[disc][:IMAGE_SIZE]))
 
-    def assertFailed(self, name, error, stderr=()):
+    def assertFailed(self, name, error, stderr=(), device=None):
+        """sysgrab.exe's error line, after it named device and started
+        reading where device is given; exit 1, the file empty."""
         stdout, err = self.section(name, rc=1)
-        self.assertEqual(stdout, ["SYSGRAB.EXE 0.001", "initializing wnaspi32", error])
+        lines = ["SYSGRAB.EXE 0.001", "initializing wnaspi32"]
+        if device is not None:
+            lines += ["using wnaspi32 device " + device, "extracting ..."]
+        self.assertEqual(stdout, lines + [error])
         self.assertEqual(err, list(stderr))
         self.assertEqual(self.value(name + "-size"), "0")
 
@@ -374,6 +379,11 @@ section ready aspicheck raw 0 4 0 44 0 6 $TEST_UNIT_READY
 section mode-select aspicheck raw 0 4 0 54 8 10 $MODE_SELECT10 data 0000000000000000
 section read-scsi dumped aspicheck raw 0 4 0 4c 2048 10 $READ10_LBA0 dump
 section read-atapi dumped aspicheck raw 1 0 0 4c 4096 10 $READ10_LBA0_2 dump
+# Transfer lengths Wine miscounts: one block into 32 KiB (virtio-scsi says
+# none moved, AHCI all of it), sixteen blocks into one block's room (GOOD).
+section long-scsi dumped aspicheck raw 0 4 0 4c 32768 10 $READ10_LBA0 dump
+section long-atapi dumped aspicheck raw 1 0 0 4c 32768 10 $READ10_LBA0 dump
+section over-scsi dumped aspicheck raw 0 4 0 4c 2048 10 $READ10_LBA0_16 dump
 section beyond aspicheck raw 0 4 0 4c 2048 10 $READ10_BEYOND
 section cdb-0 aspicheck raw 0 4 0 48 2048 0 $READ10_LBA0
 section cdb-17 aspicheck raw 0 4 0 48 2048 17 $READ10_LBA0
@@ -472,6 +482,26 @@ chmod 600 $SCSI $ATAPI
                 if data is not None:
                     self.assertEqual(got["data-sha"], data, "the data read differ")
 
+    def test_miscounted_transfers(self):
+        # The caller's buffer holds exactly what the drive wrote over its
+        # own bytes (0xA5): the block is not lost where Wine says nothing
+        # moved, and no stale bytes fill what it says moved and was not.
+        fill = b"\xa5"
+        cases = [("long-scsi", self.discs["a"][:2048] + fill * 30720),
+                 ("long-atapi", self.discs["b"][:2048] + fill * 30720),
+                 ("over-scsi", None)]
+        for name, data in cases:
+            with self.subTest(name):
+                got = self.check(name)
+                self.assertEqual((got["ha"], got["beyond"]), ("00", "clean"), got)
+                if data is None:
+                    # The drive refused the transfer; whatever the status,
+                    # the buffer is the caller's own.
+                    self.assertEqual(got["written"], "0", got)
+                else:
+                    self.assertEqual((got["ret"], got["status"]), ("01", "01"), got)
+                    self.assertEqual(got["data-sha"], sha(data.hex().encode()))
+
     def test_check_condition(self):
         # ILLEGAL REQUEST, LBA out of range: sense, no data, whole residual.
         got = self.check("beyond")
@@ -524,7 +554,7 @@ grab inserted
         self.assertFailed("none", "ERROR: could not initialize wnaspi32")
 
     def test_drive_without_disc(self):
-        self.assertGrabbed("empty", "00:04", None)
+        self.assertFailed("empty", "ERROR: cdrom drive not ready", device="00:04")
         got = self.check("empty-read")
         # NOT READY, MEDIUM NOT PRESENT; nothing written.
         sense = bytes.fromhex(got["sense"])

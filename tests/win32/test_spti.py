@@ -220,11 +220,14 @@ class FakeDrives(unittest.TestCase):
         cls.layer = Layer(cls.prefix.path)
         cls.addClassCleanup(cls.layer.close)
 
-    def test_program_reads_nothing_and_goes_on(self):
+    def test_program_stops_when_no_command_reaches_a_drive(self):
+        # Windows refuses every pass-through on /dev/null: no block was read,
+        # which must not pass for a disc of 0xFF.
         rc, lines, err, data = self.layer.sysgrab()
-        self.assertEqual(lines, success_lines(0, 0), err)
-        self.assertEqual((rc, err), (0, ""))
-        self.assertEqual(data, b"\xff" * IMAGE_SIZE)
+        self.assertEqual(lines, success_lines(0, 0)[:4] + ["ERROR: host adapter status = 00000014"],
+                         err)
+        self.assertEqual((rc, err), (1, ""))
+        self.assertEqual(data, b"")
 
     def test_each_drive_without_address_has_an_adapter(self):
         self.assertEqual(self.layer.check("info"), "info 00000102")
