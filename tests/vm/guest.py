@@ -182,7 +182,9 @@ class Guest:
         units, runs script; returns the console lines between the guest's
         begin and end marks. media maps a drive id to a disc image: a line
         "@@ insert ID" from the guest puts that disc into the drive through
-        QEMU's monitor, and the guest's next line of input says it is in."""
+        QEMU's monitor, and the guest's next line of input says it is in.
+        "@@ throttle ID BPS" limits the drive's reads to BPS bytes a second
+        (0: no limit) the same way; the limit stays through disc changes."""
         with open(os.path.join(self.root, "checks.sh"), "w") as f:
             f.write(script)
         with open(os.path.join(self.root, "units"), "w") as f:
@@ -198,18 +200,22 @@ class Guest:
                            "no_timer_check",
                            ["-m", "512", "-monitor", "unix:%s,server=on,wait=off" % monitor]
                            + devices)
-        text = run_console(cmd, timeout, lambda line, answer: _insert(
+        text = run_console(cmd, timeout, lambda line, answer: _monitor_request(
             line, answer, monitor, media or {}))
         if "@@ begin" not in text or "@@ end" not in text:
             raise AssertionError("the guest did not run its checks:\n" + text[-4000:])
         return text.split("@@ begin\n", 1)[1].split("@@ end", 1)[0].splitlines()
 
 
-def _insert(line, answer, monitor, media):
+def _monitor_request(line, answer, monitor, media):
+    words = line.split()
     if line.startswith("@@ insert "):
-        drive = line.split()[2]
-        out = hmp(monitor, "change %s %s raw read-only" % (drive, media[drive]))
-        answer("@@ inserted %s %s\n" % (drive, "ok" if not out.strip() else "failed"))
+        out = hmp(monitor, "change %s %s raw read-only" % (words[2], media[words[2]]))
+        answer("@@ inserted %s %s\n" % (words[2], "ok" if not out.strip() else "failed"))
+    elif line.startswith("@@ throttle "):
+        # Arguments: bps bps_rd bps_wr iops iops_rd iops_wr.
+        out = hmp(monitor, "block_set_io_throttle %s 0 %s 0 0 0 0" % (words[2], words[3]))
+        answer("@@ throttled %s %s\n" % (words[2], "ok" if not out.strip() else "failed"))
 
 
 def run_console(cmd, timeout, on_line):
@@ -295,13 +301,8 @@ def scsi_disk(n, bus, target, path):
             "-device", "scsi-hd,bus=scsi%d.0,scsi-id=%d,drive=hd%d" % (bus, target, n)]
 
 
-def scsi_cdrom(n, bus, target, path=None, read_bps=None):
-    """A virtio-scsi CD-ROM drive, empty without path. read_bps limits its
-    reads to that many bytes a second (QEMU's I/O throttling, which stays
-    through disc changes)."""
+def scsi_cdrom(n, bus, target, path=None):
     medium = ",file=%s,format=raw" % path if path else ""
-    if read_bps:
-        medium += ",throttling.bps-read=%d" % read_bps
     return ["-drive", "if=none,id=cd%d,media=cdrom,readonly=on%s" % (n, medium),
             "-device", "scsi-cd,bus=scsi%d.0,scsi-id=%d,drive=cd%d" % (bus, target, n)]
 
