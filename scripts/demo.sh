@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # Builds sysgrab, makes a disc image with xorriso and copies its first 32 KiB
 # from a simulated drive holding it, then checks the copy against the disc.
+# Usage: scripts/demo.sh [PROGRAM]: PROGRAM (default: the build's) is the
+# sysgrab that runs, e.g. bin/sysgrab in an unpacked release.
 set -euo pipefail
+program=${1:+$(realpath "$1")}
 cd "$(dirname "$0")/.."
+program=${program:-build/linux/sysgrab}
 
 scripts/setup.sh native
 cmake --preset linux >/dev/null
@@ -24,7 +28,7 @@ SCENARIO
 
 echo "\$ sysgrab $demo/gamedisc.bin"
 LD_LIBRARY_PATH=build/linux/sim ASPISIM_SCENARIO="$demo/scenario.txt" \
-	build/linux/sysgrab "$demo/gamedisc.bin"
+	"$program" "$demo/gamedisc.bin"
 
 head -c 32768 "$demo/disc.iso" >"$demo/expected.bin"
 if cmp "$demo/gamedisc.bin" "$demo/expected.bin"; then

@@ -17,7 +17,13 @@ want() {
 
 for g in "${groups[@]}"; do
 	case "$g" in
-	native) want cmake g++ make python3 xorriso clang-format ;;
+	native)
+		want cmake g++ make python3 xorriso clang-format
+		# The Linux release: the package's dependencies (dpkg-shlibdeps),
+		# Debian's checks of the package and of the manual page, and the
+		# page's SEE ALSO, sg_dd(8), for those checks to find.
+		want dpkg-dev lintian mandoc sg3-utils
+		;;
 	bench) want valgrind time binutils xorriso ;;
 	wine)
 		# wine32 is an i386 package: the architecture must be known first.

@@ -84,6 +84,23 @@ static uint32_t max_transfer(int fd)
 	return (uint32_t)bytes;
 }
 
+// Names a CD/DVD drive's node that cannot be opened, on standard error.
+// Other units, disks above all, are left out without a word: sysgrab reads
+// none of them, and a user rightly has no access to most. On Debian the
+// cdrom group owns the nodes of CD/DVD drives.
+static void name_refused(const struct sg_unit *unit, int error)
+{
+	if (unit->type != DTYPE_CDROM)
+		return;
+	if (error == EACCES || error == EPERM)
+		fprintf(stderr,
+		        "wnaspi32: %s: %s; to use this CD/DVD drive, join the cdrom group "
+		        "(sudo adduser $USER cdrom) and log in again\n",
+		        unit->node, strerror(error));
+	else
+		fprintf(stderr, "wnaspi32: %s: %s\n", unit->node, strerror(error));
+}
+
 // Runs once, under lock.
 static void discover()
 {
@@ -108,7 +125,7 @@ static void discover()
 		u->rw_fd = -1;
 		u->fd = open_unit(u->where.node, false);
 		if (u->fd < 0)
-			fprintf(stderr, "wnaspi32: %s: %s\n", u->where.node, strerror(errno));
+			name_refused(&u->where, errno);
 		u->max_transfer = max_transfer(u->fd);
 		adapter_count = u->where.adapter + 1;
 	}

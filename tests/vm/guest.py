@@ -3,7 +3,7 @@ modules, sysgrab with its ASPI layer, sg3-utils' sg_dd and sg_start and
 aspicheck, runs a shell script there and hands back what it printed.
 
 Environment: SYSGRAB_BIN (build/linux/sysgrab, with libwnaspi32.so beside
-it), ASPICHECK_BIN (the aspicheck driver). The kernel comes from
+it, and the release's archives), ASPICHECK_BIN (the aspicheck driver). The kernel comes from
 tests/vm/kernel.sh (scripts/setup.sh vm fetches it)."""
 
 import glob
@@ -21,6 +21,22 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 # Loaded in this order, each after what it depends on.
 MODULES = ["sg", "sr_mod", "virtio_pci", "virtio_scsi", "ata_piix"]
+
+# The Linux release's archives, in the build folder after its package target.
+DEB = "sysgrab_0.001-1_amd64.deb"
+TARBALL = "sysgrab-0.001-linux-x86_64.tar.gz"
+
+
+def unpack_release(build, dest):
+    """Unpacks both archives into dest as a user would: the .deb with
+    dpkg-deb, the tarball with tar. Returns each tree's root, the folder
+    holding bin/: {"deb": dest/deb/usr, "tarball": dest/sysgrab-...}."""
+    os.makedirs(dest, exist_ok=True)
+    subprocess.run(["dpkg-deb", "-x", os.path.join(build, DEB), os.path.join(dest, "deb")],
+                   check=True)
+    subprocess.run(["tar", "-xzf", os.path.join(build, TARBALL), "-C", dest], check=True)
+    return {"deb": os.path.join(dest, "deb", "usr"),
+            "tarball": os.path.join(dest, TARBALL[:-len(".tar.gz")])}
 
 
 def kernel_dir():
@@ -162,6 +178,8 @@ class Guest:
             _copy(b, root, "/opt/sysgrab/" + os.path.basename(b))
         # The program's folder holds the layer, as in the build folder.
         _copy(self.layer, root, "/opt/sysgrab/libwnaspi32.so")
+        # The unpacked release trees: /release/deb/usr, /release/sysgrab-...
+        unpack_release(os.path.dirname(self.sysgrab), os.path.join(root, "release"))
         for b in binaries + [self.layer]:
             for lib in _libraries(b):
                 if not os.path.exists(os.path.join(root, lib.lstrip("/"))):
@@ -175,7 +193,7 @@ class Guest:
         with open(os.path.join(root, "etc/passwd"), "w") as f:
             f.write("root:x:0:0::/:/bin/sh\nuser:x:1000:1000::/tmp:/bin/sh\n")
         with open(os.path.join(root, "etc/group"), "w") as f:
-            f.write("root:x:0:\nuser:x:1000:\n")
+            f.write("root:x:0:\ncdrom:x:24:user\nuser:x:1000:\n")
 
     def boot(self, devices, units, script, machine="pc", timeout=900, media=None):
         """Boots with the QEMU device arguments, waits for that many SCSI

@@ -1,13 +1,17 @@
 """The SCSI generic layer without a guest: discovery, numbering and answers
 against a made-up sysfs tree (WNASPI32_ROOT), whose /dev/sgN are plain
-files, so that SG_IO on them fails the way a broken transport would."""
+files, so that SG_IO on them fails the way a broken transport would; and
+the Linux release that carries it, unpacked."""
 
+import gzip
 import os
 import re
 import shutil
 import subprocess
 import tempfile
 import unittest
+
+import guest
 
 ASPICHECK = os.environ.get("ASPICHECK_BIN", "")
 SYSGRAB = os.environ.get("SYSGRAB_BIN", "")
@@ -64,6 +68,7 @@ class Discovery(Case):
         r.unit("0:1:3:0", 5, "sg0")
         r.unit("0:0:1:0", 5)  # no SCSI generic node: not a unit here
         r.unit("2:0:5:0", 5, "sg3", node=False)  # node missing: cannot be opened
+        r.unit("2:0:6:0", 0, "sg5", node=False)  # nor here, but a disk: not named
         r.other("host2")
         r.other("target2:0:0")
 
@@ -156,6 +161,107 @@ class Light(Case):
             counts.append(m.groups())
         self.assertEqual(counts[0], counts[1])
         self.assertEqual(counts[0][0], counts[0][1], "allocations not freed")
+
+
+def dynamic(path, tag):
+    text = subprocess.run(["readelf", "-d", path], check=True, capture_output=True,
+                          text=True).stdout
+    return re.findall(r"\(%s\)\s+[^:]+: \[(.*)\]" % tag, text)
+
+
+TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+LAYER_DIR = "lib/x86_64-linux-gnu/sysgrab"
+RELEASE_FILES = ["bin/sysgrab", LAYER_DIR + "/libwnaspi32.so",
+                 "share/doc/sysgrab/changelog.Debian.gz", "share/doc/sysgrab/copyright",
+                 "share/lintian/overrides/sysgrab", "share/man/man1/sysgrab.1.gz"]
+
+
+@unittest.skipIf(SANITIZED, "the release is made from the linux preset's build")
+class Release(unittest.TestCase):
+    """The .deb and the tarball (ctest's native.package makes them), unpacked."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp(prefix="sysgrab-release-")
+        cls.build = os.path.dirname(SYSGRAB)
+        cls.trees = guest.unpack_release(cls.build, cls.folder)
+        cls.deb = os.path.join(cls.build, guest.DEB)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.folder)
+
+    def test_the_same_files_in_both(self):
+        files = {}
+        for name, tree in self.trees.items():
+            found = sorted(os.path.relpath(os.path.join(d, f), tree)
+                           for d, _, names in os.walk(tree) for f in names)
+            self.assertEqual(found, RELEASE_FILES, name)
+            for f in found:
+                mode = os.stat(os.path.join(tree, f)).st_mode & 0o777
+                self.assertEqual(mode, 0o755 if f.startswith("bin/") else 0o644, f)
+                with open(os.path.join(tree, f), "rb") as data:
+                    content = data.read()
+                self.assertEqual(files.setdefault(f, content), content, f)
+        # The licence's conditions, each line indented, end the copyright file.
+        with open(os.path.join(TOP, "LICENSE")) as f:
+            licence = [" " + line if line else " ." for line in f.read().splitlines()[4:]]
+        self.assertTrue(files["share/doc/sysgrab/copyright"].decode().endswith(
+            "License: BSD-2-Clause\n" + "\n".join(licence) + "\n"))
+
+    def test_stripped_binaries_needing_only_libc_and_the_run_path(self):
+        self.assertEqual(dynamic(SYSGRAB, "RUNPATH"), ["$ORIGIN"])  # the build's
+        for name, tree in self.trees.items():
+            with self.subTest(name):
+                program = os.path.join(tree, "bin/sysgrab")
+                layer = os.path.join(tree, LAYER_DIR, "libwnaspi32.so")
+                for path in (program, layer):
+                    sections = subprocess.run(["readelf", "-S", path], check=True,
+                                              capture_output=True, text=True).stdout
+                    self.assertNotRegex(sections, r"\.symtab|\.debug_", path)
+                    self.assertEqual(dynamic(path, "NEEDED"), ["libc.so.6"])
+                    self.assertEqual(dynamic(path, "R(?:UN)?PATH"),
+                                     ["$ORIGIN/../" + LAYER_DIR] if path == program else [])
+                # Run from elsewhere, with nothing on LD_LIBRARY_PATH: the
+                # layer beside it answers (no SCSI unit under the empty root).
+                env = {k: v for k, v in os.environ.items() if k != "LD_LIBRARY_PATH"}
+                r = subprocess.run([program, "out.bin"], cwd=self.folder, capture_output=True,
+                                   text=True, env=dict(env, WNASPI32_ROOT=self.folder))
+                self.assertEqual(r.stdout.splitlines()[-1], "ERROR: could not initialize wnaspi32")
+                # The demo, against the simulated bus.
+                r = subprocess.run(["bash", os.path.join(TOP, "scripts/demo.sh"), program],
+                                   capture_output=True, text=True)
+                self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+                self.assertIn("extraction complete\n", r.stdout)
+
+    def test_debian_checks(self):
+        depends = subprocess.run(["dpkg-deb", "-f", self.deb, "Depends"], check=True,
+                                 capture_output=True, text=True).stdout.strip()
+        self.assertRegex(depends, r"^libc6 \(>= [0-9.]+\)$")
+        r = subprocess.run(["lintian", "--fail-on", "error,warning", self.deb],
+                           capture_output=True, text=True)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        page = os.path.join(TOP, "dist/sysgrab.1")
+        r = subprocess.run(["mandoc", "-T", "lint", page], capture_output=True, text=True)
+        # Not the page's: where mandoc's own index of the system's pages is
+        # older than some page, it says so.
+        said = [m for m in (r.stdout + r.stderr).splitlines() if "outdated mandoc.db" not in m]
+        self.assertEqual((r.returncode, said), (0, []))
+
+    def test_manual_page_tells_every_line_the_program_prints(self):
+        with gzip.open(os.path.join(self.trees["deb"], "share/man/man1/sysgrab.1.gz"), "rt") as f:
+            page = f.read()
+        with open(os.path.join(TOP, "dist/sysgrab.1")) as f:
+            self.assertEqual(page, f.read())
+        printed = []
+        for source in ("sysgrab.cpp", "wnaspi32.cpp"):
+            with open(os.path.join(TOP, "src", source)) as f:
+                printed += re.findall(r'printf\("([^"]*)\\n"', f.read())
+        self.assertGreaterEqual(len(printed), 18)
+        for line in printed:
+            # As the page writes a number: "%02u:%02u" as "Ar AA : Ns Ar TT".
+            line = line.replace("%08lx", "Ar XXXXXXXX").replace("%02u:%02u", "Ar AA : Ns Ar TT")
+            self.assertTrue("\n.It Li %s\n" % line in page, line)
 
 
 class NoUnits(Case):

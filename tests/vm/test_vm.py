@@ -78,6 +78,10 @@ section sg_dd sg_dd if=/dev/{sg} of=/tmp/sg_dd.bin bs=2048 count=16
 section hashes sha256sum /tmp/sysgrab.bin /tmp/dd.bin /tmp/sg_dd.bin
 """
 
+# What the layer says of a CD-ROM drive's node the user may not open.
+REFUSED = ("wnaspi32: /dev/%s: Permission denied; to use this CD/DVD drive, join the cdrom "
+           "group (sudo adduser $USER cdrom) and log in again")
+
 READ10 = "28000000000000000100"
 READ10_BEYOND = "28000010000000000100"  # block 1048576, past the disc's end
 TEST_UNIT_READY = "000000000000"
@@ -170,6 +174,21 @@ section user su -s /bin/sh user -c 'sysgrab /tmp/user.bin'
 section user-hash sha /tmp/user.bin
 chmod 0400 /dev/sg1
 section user-none su -s /bin/sh user -c 'sysgrab /tmp/none.bin'
+# The unpacked release trees, each program with its run path alone, as the
+# user in the cdrom group, which owns the CD-ROM drive's node as Debian's
+# udev rules make it (the disk's stays root's); then out of the group.
+chgrp cdrom /dev/sg1
+chmod 0660 /dev/sg1
+section modes stat -c '%n %U:%G %a' /dev/sg0 /dev/sg1
+release() {{
+	section $1 su -s /bin/sh user -c "env -u LD_LIBRARY_PATH /release/$2/bin/sysgrab /tmp/$1.bin"
+	section $1-hash sha /tmp/$1.bin
+}}
+release deb deb/usr
+release tarball sysgrab-0.001-linux-x86_64
+sed -i 's/^cdrom:x:24:user$/cdrom:x:24:/' /etc/group
+release deb-nogroup deb/usr
+release tarball-nogroup sysgrab-0.001-linux-x86_64
 # Last: the disk leaves the system while the layer has it open.
 section gone aspicheck gone 0 0 /sys/bus/scsi/devices/0:0:0:0/delete
 """.format(read10=READ10, beyond=READ10_BEYOND, tur=TEST_UNIT_READY)
@@ -212,16 +231,25 @@ section gone aspicheck gone 0 0 /sys/bus/scsi/devices/0:0:0:0/delete
         self.assertEqual(heap[0], heap[1])
 
     def test_reading_needs_only_read_access(self):
-        stderr = self.assertSysgrabRead("00:04", "user")
-        self.assertEqual(stderr, ["wnaspi32: /dev/sg0: Permission denied"])
+        # The disk's node, refused too, is not named.
+        self.assertEqual(self.assertSysgrabRead("00:04", "user"), [])
         self.assertEqual(self.section("user-hash")[0], [sha(self.first_blocks)])
 
     def test_no_unit_can_be_opened(self):
         stdout, stderr = self.section("user-none", rc=1)
         self.assertEqual(stdout[-1], "ERROR: no cdrom drive found")
-        self.assertEqual(stderr, ["wnaspi32: /dev/sg0: Permission denied",
-                                  "wnaspi32: /dev/sg1: Permission denied"])
+        self.assertEqual(stderr, [REFUSED % "sg1"])
 
+    def test_release_trees_as_a_user_in_the_cdrom_group(self):
+        self.assertEqual(self.section("modes")[0],
+                         ["/dev/sg0 root:root 600", "/dev/sg1 root:cdrom 660"])
+        for tree in ("deb", "tarball"):
+            with self.subTest(tree):
+                self.assertEqual(self.assertSysgrabRead("00:04", tree), [])
+                self.assertEqual(self.section(tree + "-hash")[0], [sha(self.first_blocks)])
+                stdout, stderr = self.section(tree + "-nogroup", rc=1)
+                self.assertEqual(stdout[-1], "ERROR: no cdrom drive found")
+                self.assertEqual(stderr, [REFUSED % "sg1"])
 
     def test_unit_that_has_gone(self):
         stdout, _ = self.section("gone")

@@ -239,11 +239,13 @@ class Archive(unittest.TestCase):
                        capture_output=True)
         with zipfile.ZipFile(os.path.join(BUILD, "sysgrab-0.001-win32.zip")) as z:
             self.assertEqual(sorted(z.namelist()),
-                             ["README.txt", "WNASPI32.DLL", "sysgrab.exe"])
-            readme = z.read("README.txt")
+                             ["LICENSE.txt", "README.txt", "WNASPI32.DLL", "sysgrab.exe"])
+            texts = {name: z.read(name) for name in ("README.txt", "LICENSE.txt")}
             images = {name: z.read(name) for name in ("sysgrab.exe", "WNASPI32.DLL")}
-        self.assertTrue(readme.startswith(b"SYSGRAB.EXE 0.001\r\n"))
-        self.assertEqual(readme.count(b"\n"), readme.count(b"\r\n"), "a line without CR")
+        self.assertTrue(texts["README.txt"].startswith(b"SYSGRAB.EXE 0.001\r\n"))
+        self.assertTrue(texts["LICENSE.txt"].startswith(b"BSD 2-Clause License\r\n"))
+        for name, text in texts.items():
+            self.assertEqual(text.count(b"\n"), text.count(b"\r\n"), name + ": a line without CR")
         for name, limit in (("sysgrab.exe", SIZE_LIMIT), ("WNASPI32.DLL", LAYER_SIZE_LIMIT)):
             with self.subTest(name=name), tempfile.TemporaryDirectory() as folder:
                 packed = os.path.join(folder, name)
