@@ -5,6 +5,11 @@
 //   aspicheck type A T L                 SC_GET_DEV_TYPE
 //   aspicheck exec A T in|out|none LEN HEX SC_EXEC_SCSI_CMD with the CDB in HEX,
 //                                        data in a buffer filled with 0xA5
+//   aspicheck again A T in|out|none LEN HEX PROMPT
+//                                        exec's request, then PROMPT printed and
+//                                        one line of input waited for, then the
+//                                        same request again, in one load of the
+//                                        layer (for a disc changed in between)
 //   aspicheck repeat N A T               N READ(10)s of block 0 after N more;
 //                                        the process's descriptors, threads and
 //                                        heap before, after, and after FreeLibrary
@@ -392,6 +397,28 @@ static int raw(int argc, char **argv)
 	return 0;
 }
 
+// exec with a buffer of length + 1 bytes filled with FILL; prints the
+// result, the sense bytes and how far into the buffer data was written.
+static void exec_line(int a, int t, uint8_t flags, uint8_t *buffer, uint32_t length,
+                      const uint8_t *cdb, int cdb_length)
+{
+	SRB_ExecSCSICmd srb;
+
+	memset(buffer, FILL, length + 1);
+	DWORD ret = exec(&srb, a, t, flags, buffer, length, cdb, cdb_length);
+	uint32_t changed = 0;
+	for (uint32_t i = 0; i < length; i++)
+		if (buffer[i] != FILL)
+			changed = i + 1;
+	printf("ret %02x status %02x ha %02x targ %02x sense", (unsigned)ret, srb.SRB_Status,
+	       srb.SRB_HaStat, srb.SRB_TargStat);
+	for (int i = 0; i < SENSE_LEN; i++)
+		printf("%s%02x", i ? "" : " ", srb.SenseArea[i]);
+	// Past the end of the buffer nothing may be written.
+	printf(" written %u beyond %s\n", (unsigned)changed,
+	       buffer[length] == FILL ? "clean" : "dirty");
+}
+
 int main(int argc, char **argv)
 {
 #ifndef _WIN32
@@ -439,37 +466,35 @@ int main(int argc, char **argv)
 		       srb.SRB_DeviceType);
 		return 0;
 	}
-	if (argc == 7 && strcmp(argv[1], "exec") == 0) {
+	bool again = argc == 8 && strcmp(argv[1], "again") == 0;
+	if ((argc == 7 && strcmp(argv[1], "exec") == 0) || again) {
 		uint8_t cdb[16];
-		int cdb_length = 0;
 		uint32_t length = (uint32_t)atol(argv[5]);
 		uint8_t flags = strcmp(argv[4], "in") == 0    ? SRB_DIR_IN
 		                : strcmp(argv[4], "out") == 0 ? SRB_DIR_OUT
 		                                              : 0;
 		uint8_t *buffer = (uint8_t *)malloc(length + 1);
-		SRB_ExecSCSICmd srb;
+		int cdb_length = parse_hex(argv[6], cdb, 16);
 
 		if (buffer == NULL) {
 			printf("no memory\n");
 			return 2;
 		}
-		memset(buffer, FILL, length + 1);
-		cdb_length = parse_hex(argv[6], cdb, 16);
 		load();
 		info();
-		DWORD ret = exec(&srb, atoi(argv[2]), atoi(argv[3]), flags, buffer, length, cdb,
-		                 cdb_length);
-		uint32_t changed = 0;
-		for (uint32_t i = 0; i < length; i++)
-			if (buffer[i] != FILL)
-				changed = i + 1;
-		printf("ret %02x status %02x ha %02x targ %02x sense", (unsigned)ret,
-		       srb.SRB_Status, srb.SRB_HaStat, srb.SRB_TargStat);
-		for (int i = 0; i < SENSE_LEN; i++)
-			printf("%s%02x", i ? "" : " ", srb.SenseArea[i]);
-		// Past the end of the buffer nothing may be written.
-		printf(" written %u beyond %s\n", (unsigned)changed,
-		       buffer[length] == FILL ? "clean" : "dirty");
+		exec_line(atoi(argv[2]), atoi(argv[3]), flags, buffer, length, cdb, cdb_length);
+		if (again) {
+			char line[256];
+
+			printf("%s\n", argv[7]);
+			fflush(stdout);
+			if (fgets(line, sizeof line, stdin) == NULL) {
+				printf("no answer\n");
+				return 1;
+			}
+			exec_line(atoi(argv[2]), atoi(argv[3]), flags, buffer, length, cdb,
+			          cdb_length);
+		}
 		free(buffer);
 		return 0;
 	}
@@ -479,7 +504,7 @@ int main(int argc, char **argv)
 	if (argc == 5 && strcmp(argv[1], "repeat") == 0)
 		return repeat(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]));
 #endif
-	fprintf(stderr,
-	        "usage: aspicheck info|type|inquiry|disk|exec|raw|null|cmd|repeat|gone|time ...\n");
+	fprintf(stderr, "usage: aspicheck "
+	                "info|type|inquiry|disk|exec|again|raw|null|cmd|repeat|gone|time ...\n");
 	return 2;
 }

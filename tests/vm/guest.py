@@ -1,6 +1,6 @@
 """Boots Debian's kernel in QEMU with an initramfs holding busybox, the SCSI
-modules, sysgrab with its ASPI layer, sg3-utils' sg_dd and aspicheck, runs a
-shell script there and hands back what it printed.
+modules, sysgrab with its ASPI layer, sg3-utils' sg_dd and sg_start and
+aspicheck, runs a shell script there and hands back what it printed.
 
 Environment: SYSGRAB_BIN (build/linux/sysgrab, with libwnaspi32.so beside
 it, and the release's archives), ASPICHECK_BIN (the aspicheck driver). The kernel comes from
@@ -173,7 +173,7 @@ class Guest:
             make_root(root, self.kdir, f.read(), later=["scsi_debug"])
         for d in ("tmp", "etc", "opt/sysgrab"):
             os.makedirs(os.path.join(root, d), exist_ok=True)
-        binaries = [self.sysgrab, self.aspicheck, shutil.which("sg_dd")]
+        binaries = [self.sysgrab, self.aspicheck, shutil.which("sg_dd"), shutil.which("sg_start")]
         for b in binaries:
             _copy(b, root, "/opt/sysgrab/" + os.path.basename(b))
         # The program's folder holds the layer, as in the build folder.
@@ -200,7 +200,9 @@ class Guest:
         units, runs script; returns the console lines between the guest's
         begin and end marks. media maps a drive id to a disc image: a line
         "@@ insert ID" from the guest puts that disc into the drive through
-        QEMU's monitor, and the guest's next line of input says it is in."""
+        QEMU's monitor, and the guest's next line of input says it is in.
+        "@@ throttle ID BPS" limits the drive's reads to BPS bytes a second
+        (0: no limit) the same way; the limit stays through disc changes."""
         with open(os.path.join(self.root, "checks.sh"), "w") as f:
             f.write(script)
         with open(os.path.join(self.root, "units"), "w") as f:
@@ -208,22 +210,30 @@ class Guest:
         initrd = os.path.join(self.workdir, "initrd.gz")
         _cpio(self.root, initrd)
         monitor = os.path.join(self.workdir, "monitor.sock")
+        # no_timer_check: on a busy host a TCG guest can miss the ticks the
+        # kernel counts while checking the IO-APIC timer at boot, and then
+        # panics ("IO-APIC + timer doesn't work!").
         cmd = qemu_command("%s,accel=%s" % (machine, accelerator()), self.kernel, initrd,
-                           "console=ttyS0 quiet panic=-1 loglevel=3 scsi_mod.scan=sync",
+                           "console=ttyS0 quiet panic=-1 loglevel=3 scsi_mod.scan=sync "
+                           "no_timer_check",
                            ["-m", "512", "-monitor", "unix:%s,server=on,wait=off" % monitor]
                            + devices)
-        text = run_console(cmd, timeout, lambda line, answer: _insert(
+        text = run_console(cmd, timeout, lambda line, answer: _monitor_request(
             line, answer, monitor, media or {}))
         if "@@ begin" not in text or "@@ end" not in text:
             raise AssertionError("the guest did not run its checks:\n" + text[-4000:])
         return text.split("@@ begin\n", 1)[1].split("@@ end", 1)[0].splitlines()
 
 
-def _insert(line, answer, monitor, media):
+def _monitor_request(line, answer, monitor, media):
+    words = line.split()
     if line.startswith("@@ insert "):
-        drive = line.split()[2]
-        out = hmp(monitor, "change %s %s raw read-only" % (drive, media[drive]))
-        answer("@@ inserted %s %s\n" % (drive, "ok" if not out.strip() else "failed"))
+        out = hmp(monitor, "change %s %s raw read-only" % (words[2], media[words[2]]))
+        answer("@@ inserted %s %s\n" % (words[2], "ok" if not out.strip() else "failed"))
+    elif line.startswith("@@ throttle "):
+        # Arguments: bps bps_rd bps_wr iops iops_rd iops_wr.
+        out = hmp(monitor, "block_set_io_throttle %s 0 %s 0 0 0 0" % (words[2], words[3]))
+        answer("@@ throttled %s %s\n" % (words[2], "ok" if not out.strip() else "failed"))
 
 
 def run_console(cmd, timeout, on_line):

@@ -36,6 +36,22 @@ sha() { sha256sum "$1" | cut -d' ' -f1; }
 # Asks the host to put the disc into drive $1 through QEMU's monitor, and
 # waits for its answer on the console.
 insert() { echo "@@ insert $1"; read -r answer; }
+# Runs the command given after drive $1 and its unit $2 (H:C:T:L) in the
+# background, with the drive's reads slowed to 4 KiB a second (half a
+# second a block); once the unit has completed one command, has the disc in
+# that drive put in again; waits for the command.
+changing() {
+	drive=$1 count=/sys/bus/scsi/devices/$2/iodone_cnt; shift 2
+	echo "@@ throttle $drive 4096"; read -r answer
+	read -r n <$count
+	want=$((n + 1))
+	"$@" &
+	while kill -0 $! 2>/dev/null && read -r n <$count && [ $((n)) -lt $want ]; do
+		sleep 0.05
+	done
+	insert $drive
+	wait $!
+}
 # Loads scsi_debug with the arguments given, after what it needs (which
 # may be loaded already).
 scsi_debug() {
@@ -116,6 +132,15 @@ class Layout(unittest.TestCase):
         self.assertEqual(stdout, want)
         return stderr
 
+    def assertSysgrabFailed(self, device, name, error):
+        """sysgrab gave up at a READ with the error line, leaving its file
+        empty."""
+        stdout, _ = self.section(name, rc=1)
+        want = SYSGRAB_OUT[:4]
+        want[2] = want[2] % device
+        self.assertEqual(stdout, want + [error])
+        self.assertEqual(self.section(name + "-hash")[0], [sha(b"")])
+
     def assertPeersAgree(self, device):
         self.assertEqual(self.assertSysgrabRead(device), [])
         for peer in ("dd", "sg_dd"):
@@ -179,9 +204,11 @@ section gone aspicheck gone 0 0 /sys/bus/scsi/devices/0:0:0:0/delete
 
     def test_commands(self):
         cases = {
-            # One block into a two-block buffer: QEMU's virtio-scsi moves no
-            # data then, and says so in resid: nothing reaches the buffer.
-            "short": r"^ret 01 status 01 ha 00 targ 00 sense (00){14} written 0 beyond clean$",
+            # One block into a two-block buffer: QEMU's virtio-scsi fills
+            # the whole buffer from the medium (that block and the next) yet
+            # says in resid that it moved nothing; the layer hands back all
+            # of it.
+            "short": r"^ret 01 status 01 ha 00 targ 00 sense (00){14} written 4096 beyond clean$",
             # CHECK CONDITION, ILLEGAL REQUEST: sense, and no data.
             "beyond": r"^ret 04 status 04 ha 00 targ 02 sense 70..05.{18}21.. written 0 beyond clean$",
             "ready": r"^ret 01 status 01 ha 00 targ 00 sense (00){14} written 0 beyond clean$",
@@ -263,26 +290,27 @@ class Atapi(Layout):
 
 class NoMedium(Layout):
     """A SCSI CD-ROM drive with its tray empty; then a disc put in through
-    QEMU's monitor right before sysgrab runs."""
+    QEMU's monitor right before sysgrab runs, and put in again between two
+    READs and in the middle of a run, slowed down for that."""
 
     @classmethod
     def devices(cls):
         return guest.scsi_controller(0) + guest.scsi_cdrom(0, 0, 4)
 
     script = r"""
-section sysgrab sysgrab /tmp/sysgrab.bin
-section hash sha /tmp/sysgrab.bin
+section empty sysgrab /tmp/empty.bin
+section empty-hash sha /tmp/empty.bin
 section read aspicheck exec 0 4 in 2048 {read10}
 insert cd0
 section inserted sysgrab /tmp/inserted.bin
 section inserted-hash sha /tmp/inserted.bin
+section again aspicheck again 0 4 in 2048 {read10} "@@ insert cd0"
+section changed changing cd0 0:0:4:0 sysgrab /tmp/changed.bin
+section changed-hash sha /tmp/changed.bin
 """.format(read10=READ10)
 
-    def test_file_keeps_its_fill(self):
-        self.assertEqual(self.assertSysgrabRead("00:04"), [])
-        self.assertEqual(self.section("hash")[0], [sha(b"\xff" * 32768)])
-
-    def test_not_ready_gives_sense_and_no_data(self):
+    def test_empty_drive_is_not_ready(self):
+        self.assertSysgrabFailed("00:04", "empty", "ERROR: cdrom drive not ready")
         stdout, _ = self.section("read")
         # NOT READY (2), MEDIUM NOT PRESENT (3A).
         self.assertRegex(stdout[0], r"^ret 04 status 04 ha 00 targ 02 sense 70..02.{18}3a.. "
@@ -295,12 +323,25 @@ section inserted-hash sha /tmp/inserted.bin
         self.assertEqual(self.assertSysgrabRead("00:04", "inserted"), [])
         self.assertEqual(self.section("inserted-hash")[0], [sha(self.first_blocks)])
 
+    def test_disc_changed_after_a_read_is_reported(self):
+        # Once a READ has succeeded, MEDIUM MAY HAVE CHANGED (6/28) reaches
+        # the caller instead of being ridden out.
+        stdout, _ = self.section("again")
+        self.assertEqual(len(stdout), 2, stdout)
+        self.assertRegex(stdout[0], r"^ret 01 status 01 ha 00 targ 00 sense (00){14} "
+                         r"written 2048 beyond clean$")
+        self.assertRegex(stdout[1], r"^ret 04 status 04 ha 00 targ 02 sense 70..06.{18}28.. "
+                         r"written 0 beyond clean$")
+        self.assertSysgrabFailed("00:04", "changed", "ERROR: disc changed during extraction")
+
 
 class NoScsiUnits(Layout):
     """A guest with the SCSI modules loaded and no unit at all; then the
     kernel's scsi_debug CD-ROM, loaded right before sysgrab runs, which
     answers NOT READY, becoming ready, for its first seconds: once for 8 s,
-    once for longer than the layer waits."""
+    once for longer than the layer waits. The first, once ready, is read
+    with a MEDIUM ERROR on block 5, and stopped (NOT READY until a START
+    UNIT)."""
 
     units = 0
 
@@ -311,10 +352,17 @@ class NoScsiUnits(Layout):
     script = r"""
 section sysgrab sysgrab /tmp/sysgrab.bin
 section info aspicheck info
-scsi_debug ptype=5 sector_size=2048 dev_size_mb=2 tur_ms_to_ready=8000
+scsi_debug ptype=5 sector_size=2048 dev_size_mb=2 tur_ms_to_ready=8000 \
+	medium_error_start=5 medium_error_count=1
 timed_sysgrab spinning
 section spinning-dd dd if=/dev/sr0 of=/tmp/dd.bin bs=2048 count=16
 section spinning-dd-hash sha /tmp/dd.bin
+echo 2 >/sys/bus/pseudo/drivers/scsi_debug/opts
+section bad-block sysgrab /tmp/bad-block.bin
+section bad-block-hash sha /tmp/bad-block.bin
+echo 0 >/sys/bus/pseudo/drivers/scsi_debug/opts
+section stop sg_start --stop /dev/$(ls /sys/class/scsi_generic)
+timed_sysgrab stopped
 rmmod scsi_debug
 scsi_debug ptype=5 sector_size=2048 dev_size_mb=2 tur_ms_to_ready=50000
 timed_sysgrab dead
@@ -336,10 +384,21 @@ timed_sysgrab dead
         # The drive was not ready when sysgrab started.
         self.assertGreaterEqual(int(self.section("spinning-seconds")[0][0]), 3)
 
-    def test_drive_that_stays_not_ready_is_given_up_once(self):
-        self.assertEqual(self.assertSysgrabRead("00:00", "dead"), [])
-        self.assertEqual(self.section("dead-hash")[0], [sha(b"\xff" * 32768)])
-        # 30 s for the first block, none for the other fifteen.
+    def test_block_that_cannot_be_read_keeps_its_fill(self):
+        self.assertEqual(self.assertSysgrabRead("00:00", "bad-block"), [])
+        want = bytes(5 * 2048) + b"\xff" * 2048 + bytes(10 * 2048)
+        self.assertEqual(self.section("bad-block-hash")[0], [sha(want)])
+
+    def test_stopped_drive_is_started(self):
+        self.section("stop")
+        self.assertEqual(self.assertSysgrabRead("00:00", "stopped"), [])
+        self.assertEqual(self.section("stopped-hash")[0], [sha(bytes(32768))])
+        # Started at once, not after the wait for a drive spinning up.
+        self.assertLess(int(self.section("stopped-seconds")[0][0]), 10)
+
+    def test_drive_that_stays_not_ready_is_given_up(self):
+        self.assertSysgrabFailed("00:00", "dead", "ERROR: cdrom drive not ready")
+        # 30 s at the first block.
         seconds = int(self.section("dead-seconds")[0][0])
         self.assertGreaterEqual(seconds, 29)
         self.assertLess(seconds, 45)

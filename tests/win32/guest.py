@@ -109,7 +109,8 @@ def run(directory, command, echo=None, devices=(), modules=(), append="", media=
             extra += ["-monitor", "unix:%s,server=on,wait=off" % monitor]
         cmd = vmguest.qemu_command(
             "q35,accel=%s" % accel, vmguest.kernel_file(kdir), initrd,
-            ("console=ttyS0 quiet panic=-1 loglevel=3 " + append).strip(),
+            # no_timer_check: as for the sg guests (tests/vm/guest.py).
+            ("console=ttyS0 quiet panic=-1 loglevel=3 no_timer_check " + append).strip(),
             extra + list(devices))
         start = time.monotonic()
         state = {"status": None, "inside": False, "tail": []}
