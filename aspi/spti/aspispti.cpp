@@ -189,24 +189,34 @@ static DWORD ha_inquiry(SRB_HAInquiry *srb)
 	return SS_COMP;
 }
 
-static DWORD get_device_type(SRB_GDEVBlock *srb)
+// The drive offered at a request's address, or NULL with the status that
+// answers the request: SS_INVALID_HA past the count, else SS_NO_DEVICE.
+// Under lock.
+static struct drive *offered_drive(int adapter, int target, int lun, uint8_t *status)
 {
 	struct drive *d;
+
+	if (adapter >= adapter_count) {
+		*status = SS_INVALID_HA;
+		return NULL;
+	}
+	d = find_drive(adapter, target, lun);
+	if (d == NULL || d->gone) {
+		*status = SS_NO_DEVICE;
+		return NULL;
+	}
+	*status = SS_COMP;
+	return d;
+}
+
+static DWORD get_device_type(SRB_GDEVBlock *srb)
+{
 	uint8_t status;
 
 	EnterCriticalSection(&lock);
-	if (srb->SRB_HaId >= adapter_count) {
-		status = SS_INVALID_HA;
-	} else {
-		d = find_drive(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun);
-		if (d == NULL || d->gone) {
-			status = SS_NO_DEVICE;
-		} else {
-			// Only drives Windows calls CD-ROM drives are offered.
-			srb->SRB_DeviceType = DTYPE_CDROM;
-			status = SS_COMP;
-		}
-	}
+	// Only drives Windows calls CD-ROM drives are offered.
+	if (offered_drive(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun, &status) != NULL)
+		srb->SRB_DeviceType = DTYPE_CDROM;
 	LeaveCriticalSection(&lock);
 	srb->SRB_Status = status;
 	return status;
@@ -220,19 +230,12 @@ static DWORD get_disk_info(SRB_GetDiskInfo *srb)
 	uint8_t status;
 
 	EnterCriticalSection(&lock);
-	if (srb->SRB_HaId >= adapter_count) {
-		status = SS_INVALID_HA;
-	} else {
-		d = find_drive(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun);
-		if (d == NULL || d->gone) {
-			status = SS_NO_DEVICE;
-		} else {
-			srb->SRB_DriveFlags = 0;
-			srb->SRB_Int13HDriveInfo = (uint8_t)(d->where.letter - 'A');
-			srb->SRB_Heads = 0;
-			srb->SRB_Sectors = 0;
-			status = SS_COMP;
-		}
+	d = offered_drive(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun, &status);
+	if (d != NULL) {
+		srb->SRB_DriveFlags = 0;
+		srb->SRB_Int13HDriveInfo = (uint8_t)(d->where.letter - 'A');
+		srb->SRB_Heads = 0;
+		srb->SRB_Sectors = 0;
 	}
 	LeaveCriticalSection(&lock);
 	srb->SRB_Status = status;
