@@ -4,7 +4,7 @@
 
 #include <string.h>
 
-bool srb_well_formed(const SRB_ExecSCSICmd *srb)
+static bool well_formed(const SRB_ExecSCSICmd *srb)
 {
 	uint8_t direction = srb->SRB_Flags & (SRB_DIR_IN | SRB_DIR_OUT);
 
@@ -22,7 +22,7 @@ bool srb_well_formed(const SRB_ExecSCSICmd *srb)
 uint8_t srb_check(const SRB_ExecSCSICmd *srb, int adapter_count, bool unit_present,
                   uint32_t max_transfer)
 {
-	if (!srb_well_formed(srb))
+	if (!well_formed(srb))
 		return SS_INVALID_SRB;
 	if (srb->SRB_HaId >= adapter_count)
 		return SS_INVALID_HA;

@@ -6,16 +6,14 @@
 
 #include "aspi32.h"
 
-// Whether the record's own fields make a command: a CDB of 1 to 16 bytes,
-// at most one direction, a buffer and a direction for any data, an event
-// where one is asked for. The direction is not guessed from the command.
-bool srb_well_formed(const SRB_ExecSCSICmd *srb);
-
 // What a layer answers a record it was handed, checked in one order for
-// every layer: the record itself (SS_INVALID_SRB, see srb_well_formed), the
-// adapter (SS_INVALID_HA: not below adapter_count), the unit (SS_NO_DEVICE:
-// unit_present false), the length (SS_BUFFER_TO_BIG: over max_transfer).
-// SS_PENDING where the command may go to the unit.
+// every layer: the record's own fields (SS_INVALID_SRB unless they make a
+// command: a CDB of 1 to 16 bytes, at most one direction, a buffer and a
+// direction for any data, an event where one is asked for; the direction
+// is not guessed from the command), the adapter (SS_INVALID_HA: not below
+// adapter_count), the unit (SS_NO_DEVICE: unit_present false), the length
+// (SS_BUFFER_TO_BIG: over max_transfer). SS_PENDING where the command may
+// go to the unit.
 uint8_t srb_check(const SRB_ExecSCSICmd *srb, int adapter_count, bool unit_present,
                   uint32_t max_transfer);
 

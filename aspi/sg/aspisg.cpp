@@ -18,13 +18,13 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <pthread.h>
 #include <scsi/sg.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <linux/fs.h>
-#include <stdint.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 

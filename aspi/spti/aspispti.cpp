@@ -268,7 +268,6 @@ static bool bounce_fits(uint32_t length)
 // One try of a command, as transient_run() sends it.
 struct attempt {
 	struct drive *drive;
-	const struct transient_command *command; // the caller's command
 	struct pass_through block;
 	DWORD error;          // DeviceIoControl's error on the last try, or 0
 	uint32_t transferred; // bytes moved on the last try
@@ -276,7 +275,8 @@ struct attempt {
 
 // One IOCTL_SCSI_PASS_THROUGH_DIRECT, its data in the bounce buffer: the
 // caller's command has its data there already (transient_run loads and
-// unloads it); a command of transient_run's own gets its data at once.
+// unloads it); a command of transient_run's own, with a buffer of its own
+// and data coming in only, gets its data at once.
 static void send_attempt(void *context, const struct transient_command *command,
                          struct transient_outcome *outcome)
 {
@@ -297,8 +297,6 @@ static void send_attempt(void *context, const struct transient_command *command,
 	p->TimeOutValue = TRANSIENT_COMMAND_TIMEOUT_S;
 	p->DataBuffer = command->length > 0 ? bounce : NULL;
 	memcpy(p->Cdb, command->cdb, (size_t)command->cdb_length);
-	if (command != a->command && command->direction == TRANSIENT_DATA_OUT)
-		memcpy(bounce, command->data, command->length);
 
 	ok = DeviceIoControl(a->drive->where.handle, IOCTL_SCSI_PASS_THROUGH_DIRECT, &a->block,
 	                     sizeof a->block, &a->block, sizeof a->block, &got, NULL);
@@ -313,7 +311,7 @@ static void send_attempt(void *context, const struct transient_command *command,
 	if (ok)
 		a->transferred = p->DataTransferLength < command->length ? p->DataTransferLength
 		                                                         : command->length;
-	if (command != a->command && command->direction == TRANSIENT_DATA_IN &&
+	if (command->data != bounce && command->direction == TRANSIENT_DATA_IN &&
 	    transient_data_valid(outcome))
 		memcpy(command->data, bounce, a->transferred);
 }
@@ -380,7 +378,6 @@ static uint8_t execute(SRB_ExecSCSICmd *srb, struct drive *d)
 	                    : (flags & SRB_DIR_IN) ? TRANSIENT_DATA_IN
 	                                           : TRANSIENT_DATA_OUT;
 	a.drive = d;
-	a.command = &command;
 	transient_run(&transient_limits_default, &d->transient, send_attempt, &a, &command,
 	              &outcome);
 

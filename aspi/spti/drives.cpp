@@ -36,18 +36,13 @@ static void cannot_open(const char *path, DWORD error)
 	if (error != ERROR_ACCESS_DENIED) {
 		decimal(number, error);
 		say(path, ": cannot open, error ", number, NULL);
-	} else if ((GetVersion() & 0xff) == 5) {
-		say(path,
-		    ": access denied: another program may hold the drive, security software or a "
-		    "device policy may block raw access, or this account may lack administrator "
-		    "rights",
-		    NULL, NULL);
-	} else {
-		say(path,
-		    ": access denied: another program may hold the drive, or security "
-		    "software or a device policy may block raw access",
-		    NULL, NULL);
+		return;
 	}
+	say(path,
+	    ": access denied: another program may hold the drive, or security software or a "
+	    "device policy may block raw access",
+	    (GetVersion() & 0xff) == 5 ? ", or this account may lack administrator rights" : NULL,
+	    NULL);
 }
 
 // Opens the drive at letter number i into d; false where it is no CD-ROM

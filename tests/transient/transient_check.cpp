@@ -72,6 +72,14 @@ static void send(void *context, const struct transient_command *c, struct transi
 	}
 }
 
+// The unit answers first, then (where given) then from the next try on.
+static void answer(struct script *s, const char *first, const char *then = NULL)
+{
+	s->answers[0] = first;
+	s->answers[1] = then;
+	s->count = then != NULL ? 2 : 1;
+}
+
 // Runs the rule on one scripted unit; the log of what was sent.
 // caller, where given, is the caller's 2048-byte buffer.
 static const char *run(struct script *s, struct transient_unit *unit,
@@ -128,20 +136,18 @@ static void sequences()
 // A unit that stays not ready is waited for once, until a command succeeds.
 static void given_up()
 {
-	struct script s;
+	struct script s = {};
 	struct transient_unit unit = {false, false};
 	struct transient_outcome outcome;
 
-	memset(&s, 0, sizeof s);
-	s.answers[0] = "2/04/01";
-	s.count = 1;
+	answer(&s, "2/04/01");
 	run(&s, &unit, &outcome);
 	check(unit.not_ready_given_up && s.sent > 2, "stays not ready", "not given up");
 	check(sense_key(outcome.sense, outcome.sense_length) == SENSE_NOT_READY, "stays not ready",
 	      "last outcome lost");
 	run(&s, &unit, &outcome);
 	check(strcmp(s.log, "C") == 0, "given up", s.log);
-	s.answers[0] = "good";
+	answer(&s, "good");
 	run(&s, &unit, &outcome);
 	check(!unit.not_ready_given_up, "ready again", "still given up");
 }
@@ -150,25 +156,21 @@ static void given_up()
 // that the caller hears of it. INQUIRY does not count.
 static void medium_changed_after_use()
 {
-	struct script s;
+	struct script s = {};
 	struct transient_unit unit = {false, false};
 	struct transient_outcome outcome;
 
-	memset(&s, 0, sizeof s);
-	s.answers[0] = "good";
-	s.count = 1;
+	answer(&s, "good");
 	run(&s, &unit, &outcome, NULL, 0x12);
 	check(!unit.settled, "inquiry", "settled the unit");
-	s.answers[0] = "6/28/00";
-	s.answers[1] = "good";
-	s.count = 2;
+	answer(&s, "6/28/00", "good");
 	check(strcmp(run(&s, &unit, &outcome), "CRC") == 0, "new medium before use", s.log);
 	check(unit.settled, "first read", "did not settle the unit");
 	check(strcmp(run(&s, &unit, &outcome), "C") == 0, "new medium after use", s.log);
 	check(sense_key(outcome.sense, outcome.sense_length) == SENSE_UNIT_ATTENTION &&
 	          sense_asc(outcome.sense, outcome.sense_length) == 0x28,
 	      "new medium after use", "sense lost");
-	s.answers[0] = "6/29/00";
+	answer(&s, "6/29/00", "good");
 	check(strcmp(run(&s, &unit, &outcome), "CC") == 0, "reset after use", s.log);
 }
 
@@ -176,21 +178,17 @@ static void medium_changed_after_use()
 // the data counts; never the bytes of an earlier command.
 static void caller_buffer()
 {
-	struct script s;
+	struct script s = {};
 	struct transient_unit unit = {false, false};
 	struct transient_outcome outcome;
 	uint8_t caller[2048], want[2048];
 
-	memset(&s, 0, sizeof s);
 	memset(caller, 0xff, sizeof caller);
-	s.answers[0] = "3/11/00";
-	s.count = 1;
-	run(&s, &unit, &outcome, caller);
 	memset(want, 0xff, sizeof want);
+	answer(&s, "3/11/00");
+	run(&s, &unit, &outcome, caller);
 	check(memcmp(caller, want, sizeof want) == 0, "medium error", "caller's buffer changed");
-	s.answers[0] = "6/29/00";
-	s.answers[1] = "good";
-	s.count = 2;
+	answer(&s, "6/29/00", "good");
 	run(&s, &unit, &outcome, caller);
 	want[0] = 2;
 	want[1] = 0xd0;

@@ -133,6 +133,14 @@ class Commands(Case):
                 self.assertTrue(self.out(*args).startswith(want + " "))
 
 
+def dynamic(path, tag):
+    """The values of one kind of entry (NEEDED, RUNPATH) of an ELF file's
+    dynamic section."""
+    text = subprocess.run(["readelf", "-d", path], check=True, capture_output=True,
+                          text=True).stdout
+    return re.findall(r"\(%s\)\s+[^:]+: \[(.*)\]" % tag, text)
+
+
 LAYER = os.path.join(os.environ.get("LD_LIBRARY_PATH", "").split(":")[0], "libwnaspi32.so")
 SANITIZED = os.environ.get("SYSGRAB_SANITIZED") == "1"
 
@@ -140,10 +148,7 @@ SANITIZED = os.environ.get("SYSGRAB_SANITIZED") == "1"
 @unittest.skipIf(SANITIZED, "the sanitizers bring their own runtimes and allocator")
 class Light(Case):
     def test_layer_needs_only_the_c_library(self):
-        dynamic = subprocess.run(["readelf", "-d", LAYER], check=True, capture_output=True,
-                                 text=True).stdout
-        needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.+)\]", dynamic)
-        self.assertEqual(needed, ["libc.so.6"])
+        self.assertEqual(dynamic(LAYER, "NEEDED"), ["libc.so.6"])
 
     def test_commands_allocate_nothing(self):
         # valgrind counts the process's allocations: ten times the commands
@@ -161,12 +166,6 @@ class Light(Case):
             counts.append(m.groups())
         self.assertEqual(counts[0], counts[1])
         self.assertEqual(counts[0][0], counts[0][1], "allocations not freed")
-
-
-def dynamic(path, tag):
-    text = subprocess.run(["readelf", "-d", path], check=True, capture_output=True,
-                          text=True).stdout
-    return re.findall(r"\(%s\)\s+[^:]+: \[(.*)\]" % tag, text)
 
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))

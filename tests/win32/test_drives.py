@@ -52,9 +52,7 @@ CLEAN = "beyond clean sensebeyond clean"
 DENIED = ("wnaspi32: \\\\.\\%s:: access denied: another program may hold the drive, or "
           "security software or a device policy may block raw access")
 # Windows 2000 and XP also name the account.
-DENIED_XP = ("wnaspi32: \\\\.\\%s:: access denied: another program may hold the drive, "
-             "security software or a device policy may block raw access, or this account may "
-             "lack administrator rights")
+DENIED_XP = DENIED + ", or this account may lack administrator rights"
 
 # Shell helpers for the guest, with the CDBs the checks send. A section is one command's standard output,
 # exit status and standard error; Wine writes to files, not to the serial
