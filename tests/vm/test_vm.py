@@ -39,18 +39,22 @@ insert() { echo "@@ insert $1"; read -r answer; }
 # Runs the command given after drive $1 and its unit $2 (H:C:T:L) in the
 # background, with the drive's reads slowed to 4 KiB a second (half a
 # second a block); once the unit has completed one command, has the disc in
-# that drive put in again; waits for the command.
+# that drive put in again; waits for the command. Its output goes to the
+# console after it has ended, not into the talk with the host.
 changing() {
 	drive=$1 count=/sys/bus/scsi/devices/$2/iodone_cnt; shift 2
 	echo "@@ throttle $drive 4096"; read -r answer
 	read -r n <$count
 	want=$((n + 1))
-	"$@" &
+	"$@" >/tmp/changing.out &
 	while kill -0 $! 2>/dev/null && read -r n <$count && [ $((n)) -lt $want ]; do
 		sleep 0.05
 	done
 	insert $drive
 	wait $!
+	rc=$?
+	cat /tmp/changing.out
+	return $rc
 }
 # Loads scsi_debug with the arguments given, after what it needs (which
 # may be loaded already).
