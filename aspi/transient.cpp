@@ -25,9 +25,10 @@
 #define REPORT_LUNS 0xa0
 
 // Eight UNIT ATTENTIONs in a row are more than a disc change or a reset
-// brings (QEMU's drives give two: no medium, then medium changed); 30 s
+// brings (QEMU's drives give two: no medium, then medium changed); three
+// more tries after an ABORTED COMMAND outlast a passing transfer error; 30 s
 // covers a drive spinning up from rest.
-const struct transient_limits transient_limits_default = {8, 30000, 250};
+const struct transient_limits transient_limits_default = {8, 3, 30000, 250};
 
 // Fixed format (70h, 71h): key in byte 2, ASC and ASCQ in bytes 12 and 13.
 // Descriptor format (72h, 73h): key, ASC and ASCQ in bytes 1 to 3.
@@ -83,13 +84,19 @@ enum transient_action transient_classify(const struct transient_outcome *o)
 {
 	int key, asc, ascq;
 
-	if (!o->reached || o->status != SCSI_CHECK_CONDITION)
+	if (!o->reached)
+		return TRANSIENT_FINAL;
+	if (o->status == SCSI_BUSY || o->status == SCSI_TASK_SET_FULL)
+		return TRANSIENT_BUSY;
+	if (o->status != SCSI_CHECK_CONDITION)
 		return TRANSIENT_FINAL;
 	key = sense_key(o->sense, o->sense_length);
 	asc = sense_asc(o->sense, o->sense_length);
 	ascq = sense_ascq(o->sense, o->sense_length);
 	if (key == SENSE_UNIT_ATTENTION)
 		return asc == ASC_MEDIUM_CHANGED ? TRANSIENT_MEDIUM_CHANGED : TRANSIENT_RESEND;
+	if (key == SENSE_ABORTED_COMMAND)
+		return TRANSIENT_ABORTED;
 	// Becoming ready, and operation in progress, pass by themselves.
 	// "Initializing command required" asks for START UNIT; units that are
 	// spinning up anyway may answer it too (the kernel's scsi_debug does to
@@ -170,7 +177,7 @@ int transient_run(const struct transient_limits *limits, struct transient_unit *
                   transient_send_fn send, void *context, const struct transient_command *command,
                   struct transient_outcome *outcome)
 {
-	int tries = 0, attentions = 0;
+	int tries = 0, attentions = 0, aborts = 0;
 	bool waiting = false, started = false;
 	uint32_t waiting_since = 0;
 	bool seeded = command->caller != NULL && command->direction != TRANSIENT_DATA_NONE;
@@ -200,12 +207,24 @@ int transient_run(const struct transient_limits *limits, struct transient_unit *
 				return tries;
 			send_own(send, context, READ_CAPACITY_10);
 			break;
+		case TRANSIENT_ABORTED:
+			if (++aborts > limits->aborts)
+				return tries;
+			break;
 		case TRANSIENT_START_UNIT:
 			if (!started && !unit->not_ready_given_up) {
+				// The command goes again at once, whatever the time:
+				// START's own outcome must never be the caller's.
 				started = true;
 				send_own(send, context, START_STOP_UNIT);
+				if (!waiting) {
+					waiting = true;
+					waiting_since = now_ms();
+				}
+				break;
 			}
 			[[fallthrough]];
+		case TRANSIENT_BUSY:
 		case TRANSIENT_BECOMING_READY:
 			if (unit->not_ready_given_up)
 				return tries;

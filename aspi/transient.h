@@ -5,7 +5,8 @@
 // A drive answers UNIT ATTENTION to the first commands after a disc change,
 // a reset or a power-on, and NOT READY while it spins up. Both pass within
 // seconds; passed straight up, they would leave a reader with blocks it
-// never got. An operating system's own driver rides them out for its
+// never got. So do BUSY and TASK SET FULL (the unit did not take the
+// command) and ABORTED COMMAND (a transfer error on the way). An operating system's own driver rides them out for its
 // reads, and so do these layers, for every command they carry. A new disc
 // is ridden out only until the unit has first done a command: after that
 // it is news the caller must hear, since its reads came from another disc.
@@ -17,11 +18,14 @@
 // SCSI target status.
 #define SCSI_GOOD 0x00
 #define SCSI_CHECK_CONDITION 0x02
+#define SCSI_BUSY 0x08
+#define SCSI_TASK_SET_FULL 0x28
 
 // Sense keys.
 #define SENSE_RECOVERED_ERROR 0x1
 #define SENSE_NOT_READY 0x2
 #define SENSE_UNIT_ATTENTION 0x6
+#define SENSE_ABORTED_COMMAND 0xb
 
 // How long one try of a command may take: ASPI has no timeout of its own,
 // and a drive may spin up within a command.
@@ -39,11 +43,14 @@ enum transient_action {
 	TRANSIENT_MEDIUM_CHANGED, // UNIT ATTENTION, new medium: READ CAPACITY, then again
 	TRANSIENT_BECOMING_READY, // NOT READY while spinning up: pause, again
 	TRANSIENT_START_UNIT,     // NOT READY until started: START UNIT once, then wait
+	TRANSIENT_BUSY,           // BUSY, TASK SET FULL: pause, again, as becoming ready
+	TRANSIENT_ABORTED,        // ABORTED COMMAND (a transport error): again
 };
 
 // How long and how often; the layers use transient_limits_default.
 struct transient_limits {
 	int attentions; // UNIT ATTENTIONs in a row that are ridden out
+	int aborts;     // ABORTED COMMANDs that are sent again
 	int ready_ms;   // how long a unit becoming ready is waited for
 	int pause_ms;   // between two tries of a unit becoming ready
 };
@@ -105,7 +112,8 @@ enum transient_action transient_classify(const struct transient_outcome *outcome
 // Sends command through send until it ends in a state that is not
 // transient, or the limits are reached; after a new medium, READ
 // CAPACITY(10) goes first, and a unit that needs starting gets one START
-// STOP UNIT. Nothing else is sent. The last try is always command itself:
+// STOP UNIT, after which command is always sent again, at the deadline
+// too. Nothing else is sent. The last try is always command itself:
 // outcome and the context's own results describe it, and the caller's
 // buffer holds its data where that counts. Returns the number of tries of
 // command.

@@ -9,7 +9,7 @@
 
 // What the scripted unit answers, try by try; the last answer repeats.
 struct script {
-	const char *answers[8]; // "good", "gone", or sense "KEY/ASC/ASCQ" in hex
+	const char *answers[8]; // "good", "gone", "busy", or sense "KEY/ASC/ASCQ" in hex
 	int count;
 	int sent;      // tries so far
 	char log[256]; // what was sent: C for the command, R for READ CAPACITY,
@@ -50,14 +50,13 @@ static void send(void *context, const struct transient_command *c, struct transi
 	    capacity || start ? "good" : s->answers[s->sent < s->count ? s->sent : s->count - 1];
 	if (!capacity && !start)
 		s->sent++;
-	// Each try of the command moves two bytes, as a unit that misreports
-	// how much it moved may: they and no others must reach the caller.
-	if (!capacity && !start && c->length >= 2) {
-		c->data[0] = (uint8_t)s->sent;
-		c->data[1] = 0xd0;
-	}
+	// Each try of the command moves one byte of its own, at a place of its
+	// own, as a unit that misreports how much it moved may: the last try's
+	// and no others must reach the caller.
+	if (!capacity && !start && c->length > 8)
+		c->data[s->sent] = (uint8_t)(0xd0 + s->sent);
 	o->reached = strcmp(answer, "gone") != 0;
-	o->status = SCSI_GOOD;
+	o->status = strcmp(answer, "busy") == 0 ? SCSI_BUSY : SCSI_GOOD;
 	o->sense = s->sense;
 	o->sense_length = 0;
 	if (sscanf(answer, "%x/%x/%x", &key, &asc, &ascq) == 3) {
@@ -82,11 +81,12 @@ static void answer(struct script *s, const char *first, const char *then = NULL)
 
 // Runs the rule on one scripted unit; the log of what was sent.
 // caller, where given, is the caller's 2048-byte buffer.
+static const struct transient_limits quick = {8, 3, 200, 10};
+
 static const char *run(struct script *s, struct transient_unit *unit,
                        struct transient_outcome *outcome, uint8_t *caller = NULL,
-                       uint8_t operation = 0x28)
+                       uint8_t operation = 0x28, const struct transient_limits *limits = &quick)
 {
-	static const struct transient_limits quick = {8, 200, 10};
 	const uint8_t cdb[10] = {operation, 0, 0, 0, 0, 0, 0, 0, 1, 0};
 	static uint8_t data[2048];
 	struct transient_command command = {cdb, 10, data, sizeof data, TRANSIENT_DATA_IN, caller};
@@ -95,7 +95,7 @@ static const char *run(struct script *s, struct transient_unit *unit,
 	memset(data, 0xee, sizeof data);
 	s->sent = 0;
 	s->log[0] = '\0';
-	transient_run(&quick, unit, send, s, &command, outcome);
+	transient_run(limits, unit, send, s, &command, outcome);
 	return s->log;
 }
 
@@ -119,6 +119,8 @@ static void sequences()
 	    {"other not ready is final", {"2/04/03", "good"}, 2, "C"},
 	    {"medium error is final", {"3/11/00", "good"}, 2, "C"},
 	    {"transport failure is final", {"gone", "good"}, 2, "C"},
+	    {"busy", {"busy", "busy", "good"}, 3, "CCC"},
+	    {"aborted three more times", {"b/47/00"}, 1, "CCCC"},
 	};
 
 	for (const auto &c : cases) {
@@ -150,6 +152,16 @@ static void given_up()
 	answer(&s, "good");
 	run(&s, &unit, &outcome);
 	check(!unit.not_ready_given_up, "ready again", "still given up");
+
+	// Becoming ready past the bound, then needing a start: the command
+	// goes after START all the same, and its outcome is the caller's.
+	static const struct transient_limits pause_past_bound = {8, 3, 10, 20};
+	answer(&s, "2/04/01", "2/04/02");
+	unit.not_ready_given_up = false;
+	run(&s, &unit, &outcome, NULL, 0x28, &pause_past_bound);
+	check(strcmp(s.log, "CCSC") == 0 && outcome.status == SCSI_CHECK_CONDITION &&
+	          sense_ascq(outcome.sense, outcome.sense_length) == 2,
+	      "start at the bound", s.log);
 }
 
 // A new medium is ridden out until the unit has done a command; after
@@ -190,8 +202,7 @@ static void caller_buffer()
 	check(memcmp(caller, want, sizeof want) == 0, "medium error", "caller's buffer changed");
 	answer(&s, "6/29/00", "good");
 	run(&s, &unit, &outcome, caller);
-	want[0] = 2;
-	want[1] = 0xd0;
+	want[2] = 0xd2;
 	check(memcmp(caller, want, sizeof want) == 0, "good after attention",
 	      "not the last try's bytes over the caller's");
 }
