@@ -12,8 +12,13 @@
 #define TARGETS_PER_ADAPTER 8
 
 // Sense keys.
+#define SENSE_RECOVERED_ERROR 0x1
 #define SENSE_NOT_READY 0x2
+#define SENSE_MEDIUM_ERROR 0x3
+#define SENSE_HARDWARE_ERROR 0x4
+#define SENSE_ILLEGAL_REQUEST 0x5
 #define SENSE_UNIT_ATTENTION 0x6
+#define SENSE_BLANK_CHECK 0x8
 
 static HMODULE wnaspi32;
 static aspi_support_info_fn wnaspi32_info;
@@ -26,12 +31,58 @@ static int target;
 // One request record serves every command: only one is ever outstanding.
 static SRB_ExecSCSICmd srb;
 
+#ifdef _WIN32
+// Loads the library named name from folder, by full path.
+static HMODULE wnaspi32_load_from(char *folder, DWORD length, const char *name)
+{
+	if (length == 0 || length + strlen(name) + 2 > MAX_PATH)
+		return NULL;
+	if (folder[length - 1] != '\\')
+		folder[length++] = '\\';
+	strcpy(folder + length, name);
+	return LoadLibraryA(folder);
+}
+
+// The layer beside the program, else the one in the system folder. A bare
+// name would also be looked for in the current folder, where anybody may
+// have left a WNASPI32.DLL: it is never loaded from there.
+static HMODULE wnaspi32_load()
+{
+	char path[MAX_PATH + 1];
+	HMODULE module;
+	DWORD n;
+	char *slash;
+
+	n = GetModuleFileNameA(NULL, path, MAX_PATH);
+	if (n > 0 && n < MAX_PATH) {
+		path[n] = '\0';
+		slash = strrchr(path, '\\');
+		if (slash != NULL) {
+			module = wnaspi32_load_from(path, (DWORD)(slash - path), "WNASPI32.DLL");
+			if (module != NULL)
+				return module;
+		}
+	}
+	n = GetSystemDirectoryA(path, MAX_PATH);
+	if (n >= MAX_PATH)
+		return NULL;
+	return wnaspi32_load_from(path, n, "WNASPI32.DLL");
+}
+#else
+// The dynamic loader's search: the program's run path (an absolute folder)
+// and the system's folders, never the current folder.
+static HMODULE wnaspi32_load()
+{
+	return LoadLibraryA("WNASPI32");
+}
+#endif
+
 void wnaspi32_init()
 {
 	DWORD info;
 	int adapters, a, t;
 
-	wnaspi32 = LoadLibraryA("WNASPI32");
+	wnaspi32 = wnaspi32_load();
 	if (wnaspi32 == NULL) {
 		printf("ERROR: wnaspi32 library not found\n");
 		exit(1);
@@ -115,25 +166,39 @@ static int wnaspi32_sense_key()
 }
 
 // A command that ended with SS_ERR. A block the drive could not read from
-// the disc in it keeps its fill and the run goes on. But a request that
-// never completed at the drive, a drive that is not ready, or a disc that
-// changed during the run would give an image that is not the disc's: stop.
+// the disc in it keeps its fill and the run goes on. Anything else would
+// give an image that is not the disc's: a request that never completed at
+// the drive, a drive that is not ready, a disc that changed during the
+// run, a drive that did not take the command (busy, reserved) or that
+// aborted it, or an error whose sense says nothing. Stop there.
 static void wnaspi32_check_error()
 {
+	int key;
+
 	if (srb.SRB_HaStat != HASTAT_OK) {
 		printf("ERROR: host adapter status = %08lx\n", (unsigned long)srb.SRB_HaStat);
 		exit(1);
 	}
-	if (srb.SRB_TargStat != STATUS_CHKCOND)
-		return;
-	switch (wnaspi32_sense_key()) {
+	key = srb.SRB_TargStat == STATUS_CHKCOND ? wnaspi32_sense_key() : -1;
+	switch (key) {
 	case SENSE_NOT_READY:
 		printf("ERROR: cdrom drive not ready\n");
 		exit(1);
 	case SENSE_UNIT_ATTENTION:
 		printf("ERROR: disc changed during extraction\n");
 		exit(1);
+	case SENSE_RECOVERED_ERROR:
+	case SENSE_MEDIUM_ERROR:
+	case SENSE_HARDWARE_ERROR:
+	case SENSE_ILLEGAL_REQUEST:
+	case SENSE_BLANK_CHECK:
+		return;
+	case -1:
+		printf("ERROR: target status = %08lx\n", (unsigned long)srb.SRB_TargStat);
+		exit(1);
 	}
+	printf("ERROR: sense key = %08lx\n", (unsigned long)key);
+	exit(1);
 }
 
 // Sends one data-in command to the selected unit and waits for it to end.
