@@ -3,13 +3,14 @@
 // how such a command is sent again until the state has passed.
 //
 // A drive answers UNIT ATTENTION to the first commands after a disc change,
-// a reset or a power-on, and NOT READY while it spins up. Both pass within
-// seconds; passed straight up, they would leave a reader with blocks it
-// never got. So do BUSY and TASK SET FULL (the unit did not take the
-// command) and ABORTED COMMAND (a transfer error on the way). An operating system's own driver rides them out for its
-// reads, and so do these layers, for every command they carry. A new disc
-// is ridden out only until the unit has first done a command: after that
-// it is news the caller must hear, since its reads came from another disc.
+// a reset or a power-on, and NOT READY while it spins up; BUSY and TASK SET
+// FULL when it cannot take a command yet; ABORTED COMMAND after a transfer
+// error on the way. All pass within seconds; passed straight up, they would
+// leave a reader with blocks it never got. An operating system's own driver
+// rides them out for its reads, and so do these layers, for every command
+// they carry. A new disc is ridden out only until the unit has first done a
+// command: after that it is news the caller must hear, since its reads came
+// from another disc.
 #ifndef ASPI_TRANSIENT_H
 #define ASPI_TRANSIENT_H
 
