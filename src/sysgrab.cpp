@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "wnaspi32.h"
 
@@ -20,8 +21,29 @@ static const char usage[] = "SYSGRAB.EXE 0.001 -- to be used with KAVOR 0.070 MS
                             " usage: sysgrab.exe [output file]\n"
                             " example: sysgrab.exe gamedisc.bin\n";
 
-// The image file, open from the start of the run to its end.
+// The image file, open from the start of the run to its end, and its name.
 static FILE *out;
+static const char *out_name;
+
+// A failed run leaves the file empty, a failed write or close too: what
+// part of the image reached the file is cut off. Once the stream is
+// closed, opening the file again for writing empties it.
+static void write_failed(bool closed)
+{
+	FILE *again;
+
+	if (!closed) {
+		if (ftruncate(fileno(out), 0) != 0)
+			closed = true;
+	}
+	if (closed) {
+		again = fopen(out_name, "wb");
+		if (again != NULL)
+			fclose(again);
+	}
+	printf("ERROR: could not write output file\n");
+	exit(1);
+}
 
 // Reads the sixteen blocks into one buffer and writes it out in one piece,
 // so a run that fails part way leaves the file empty. Bytes no read
@@ -34,10 +56,8 @@ static void wnaspi32_extract()
 	memset(buff, 0xff, sizeof buff);
 	for (n = 0; n < BLOCK_COUNT; n++)
 		wnaspi32_read(FIRST_LBA + n, buff + n * BLOCK_SIZE, BLOCK_SIZE);
-	if (fwrite(buff, 1, sizeof buff, out) != sizeof buff) {
-		printf("ERROR: could not write output file\n");
-		exit(1);
-	}
+	if (fwrite(buff, 1, sizeof buff, out) != sizeof buff)
+		write_failed(false);
 }
 
 int main(int argc, char *argv[])
@@ -49,11 +69,15 @@ int main(int argc, char *argv[])
 	printf("SYSGRAB.EXE 0.001\n");
 
 	// Created, or truncated, before the drive is looked for.
-	out = fopen(argv[1], "wb");
+	out_name = argv[1];
+	out = fopen(out_name, "wb");
 	if (out == NULL) {
 		printf("ERROR: could not open output file\n");
 		exit(1);
 	}
+	// Unbuffered: the image goes out in one write, and after a failed one
+	// no buffer is left for the exit to write into the file.
+	setvbuf(out, NULL, _IONBF, 0);
 
 	printf("initializing wnaspi32\n");
 	wnaspi32_init();
@@ -62,10 +86,8 @@ int main(int argc, char *argv[])
 	printf("deinitializing wnaspi32\n");
 	wnaspi32_deinit();
 
-	if (fclose(out) != 0) {
-		printf("ERROR: could not write output file\n");
-		exit(1);
-	}
+	if (fclose(out) != 0)
+		write_failed(true);
 	printf("extraction complete\n");
 	return 0;
 }

@@ -221,8 +221,9 @@ class Case(unittest.TestCase):
         return self.path(name)
 
     def run_sysgrab(self, scenario=None, args=("out.bin",), variant="sim", env=None,
-                    timeout=60):
-        """Runs the program in the test's folder and collects what it did."""
+                    timeout=60, preexec=None):
+        """Runs the program in the test's folder and collects what it did;
+        preexec runs in the child before the program starts."""
         if scenario is not None:
             self.write("scenario.txt", scenario)
         if os.path.exists(self.path("aspi.log")):
@@ -244,6 +245,7 @@ class Case(unittest.TestCase):
             stdin=subprocess.DEVNULL,
             capture_output=True,
             timeout=timeout,
+            preexec_fn=preexec,
         )
         proc.stdout = self.runner.output_text(proc.stdout.decode("latin-1"))
         proc.stderr = proc.stderr.decode("latin-1")
