@@ -52,7 +52,7 @@ class Layer:
     def close(self):
         shutil.rmtree(self.folder, True)
 
-    def run(self, program, *args, env=None):
+    def run(self, program, *args, env=None, cwd=None):
         full = dict(os.environ)
         full.update({"WINEPREFIX": self.prefix, "WINEDEBUG": "-all",
                      "WINEDLLOVERRIDES": "wnaspi32=n"})
@@ -61,7 +61,7 @@ class Layer:
         err = os.path.join(self.folder, "run.err")
         cmd = ["sh", "-c", WineRunner.THROUGH_FILES, "sh", out, err, WINE,
                os.path.join(self.folder, program)] + list(args)
-        proc = subprocess.run(cmd, cwd=self.folder, env=full, capture_output=True,
+        proc = subprocess.run(cmd, cwd=cwd or self.folder, env=full, capture_output=True,
                               stdin=subprocess.DEVNULL, timeout=120)
         return (proc.returncode, proc.stdout.decode("latin-1").replace("\r\n", "\n"),
                 proc.stderr.decode("latin-1").replace("\r\n", "\n"))
@@ -371,6 +371,30 @@ class Windows98(unittest.TestCase):
                                 READ10_LBA0)
         self.assertEqual(fields(line)["ret"], "e4", line)
         self.assertIn(CLEAN, line)
+
+
+class CurrentFolder(unittest.TestCase):
+    """sysgrab.exe loads the layer beside it, never one in the current
+    folder. Wine's own layer is kept out, in the system folders too."""
+
+    def test_layer_in_the_current_folder_only(self):
+        prefix = PrefixCopy()
+        self.addCleanup(prefix.close)
+        for system in ("system32", "syswow64"):
+            prefix.replace(os.path.join("drive_c", "windows", system, "wnaspi32.dll"))
+        layer = Layer(prefix.path, os.path.join(BUILD, "sim", "WNASPI32.DLL"))
+        self.addCleanup(layer.close)
+        here = os.path.join(layer.folder, "here")
+        os.mkdir(here)
+        os.rename(os.path.join(layer.folder, "WNASPI32.DLL"), os.path.join(here, "WNASPI32.DLL"))
+        with open(os.path.join(here, "scenario.txt"), "w") as f:
+            f.write("unit 0 4 5\n")
+        env = {"ASPISIM_SCENARIO": os.path.join(here, "scenario.txt")}
+        rc, out, err = layer.run("sysgrab.exe", "out.bin", env=env, cwd=here)
+        self.assertEqual((rc, out.splitlines()[-1]), (1, "ERROR: wnaspi32 library not found"))
+        shutil.copy2(os.path.join(here, "WNASPI32.DLL"), layer.folder)
+        rc, out, err = layer.run("sysgrab.exe", "out.bin", env=env, cwd=here)
+        self.assertEqual((rc, out.splitlines()), (0, success_lines(0, 4)), err)
 
 
 if __name__ == "__main__":
