@@ -145,7 +145,8 @@ static struct unit *find_unit(int adapter, int target, int lun)
 {
 	for (int i = 0; i < unit_count; i++) {
 		struct unit *u = &units[i];
-		if (u->where.adapter == adapter && u->where.target == target && u->where.lun == lun)
+		if (u->where.adapter == adapter && u->where.aspi_target == target &&
+		    u->where.aspi_lun == lun)
 			return u;
 	}
 	return NULL;

@@ -6,6 +6,8 @@
 
 #include "units.h"
 
+#include "aspi32.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -179,21 +181,50 @@ static bool add_unit(const char *name, void *context)
 	return true;
 }
 
+// A CD/DVD unit at an address ASPI programs do not scan.
+static bool remapped(const struct sg_unit *u)
+{
+	return u->type == DTYPE_CDROM && (u->target >= SG_TARGETS || u->lun != 0);
+}
+
 struct sg_unit *sg_discover(const char *root, int *count)
 {
 	char base[PATH_MAX];
 	struct found f = {root, base, NULL, 0, 0};
-	int adapter = -1;
+	int adapter = -1, last = -1;
 
 	*count = 0;
 	if (snprintf(base, sizeof base, "%s/sys/bus/scsi/devices", root) >= (int)sizeof base)
 		return NULL;
 	each_entry(base, add_unit, &f);
 	for (int i = 0; i < f.count; i++) {
-		if (i == 0 || f.units[i].host != f.units[i - 1].host ||
-		    f.units[i].channel != f.units[i - 1].channel)
+		struct sg_unit *u = &f.units[i];
+
+		if (remapped(u))
+			continue;
+		if (last < 0 || u->host != f.units[last].host ||
+		    u->channel != f.units[last].channel)
 			adapter++;
-		f.units[i].adapter = adapter;
+		u->adapter = adapter;
+		u->aspi_target = u->target;
+		u->aspi_lun = u->lun;
+		last = i;
+	}
+	for (int i = 0; i < f.count; i++) {
+		if (remapped(&f.units[i])) {
+			f.units[i].adapter = ++adapter;
+			f.units[i].aspi_target = 0;
+			f.units[i].aspi_lun = 0;
+		}
+	}
+	// By adapter; within one, the H:C:T:L order stays.
+	for (int i = 1; i < f.count; i++) {
+		struct sg_unit u = f.units[i];
+		int j = i;
+
+		for (; j > 0 && f.units[j - 1].adapter > u.adapter; j--)
+			f.units[j] = f.units[j - 1];
+		f.units[j] = u;
 	}
 	*count = f.count;
 	if (f.count == 0) {

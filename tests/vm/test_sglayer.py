@@ -107,6 +107,24 @@ class Discovery(Case):
         self.assertEqual(os.path.getsize(out), 0)
 
 
+class Remapped(Case):
+    def test_cdroms_past_target_7_or_at_lun_1_get_adapters_of_their_own(self):
+        r = self.root
+        r.unit("2:0:9:0", 5, "sg2")
+        r.unit("0:0:0:1", 5, "sg1")
+        r.unit("0:0:0:0", 0, "sg0")
+        r.unit("0:0:12:0", 0, "sg3")  # a disk keeps its address
+        self.assertEqual(self.out("info"), "info 00000103")
+        for args, want in {("1", "0", "0"): "05", ("2", "0", "0"): "05", ("0", "12", "0"): "00",
+                           ("0", "0", "1"): None, ("0", "9", "0"): None}.items():
+            with self.subTest(args=args):
+                self.assertEqual(self.out("type", *args),
+                                 "ret 82 status 82 type 00" if want is None
+                                 else "ret 01 status 01 type " + want)
+        out = os.path.join(self.root.path, "out.bin")
+        self.assertIn("using wnaspi32 device 01:00\n", r.run(out, program=SYSGRAB).stdout)
+
+
 class Commands(Case):
     def setUp(self):
         super().setUp()
