@@ -7,9 +7,12 @@ The environment chooses the program and how it runs:
                   sim-nocommand)
   SYSGRAB_WINE    for the wine runner: the Wine loader (default: wine)
   WINEPREFIX      for the wine runner: default SYSGRAB_BUILD/wineprefix
+
+GuestChecks holds the assertions the QEMU guests' tests share.
 """
 
 import atexit
+import hashlib
 import os
 import shutil
 import subprocess
@@ -40,6 +43,16 @@ def success_lines(adapter, target):
         "deinitializing wnaspi32",
         "extraction complete",
     ]
+
+
+def sha(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def fields(line):
+    """'ret 01 status 01 ...' as {'ret': '01', 'status': '01', ...}."""
+    words = line.split()
+    return {words[i]: words[i + 1] for i in range(0, len(words) - 1, 2)}
 
 
 def pattern(seed, lba, length=BLOCK):
@@ -266,3 +279,35 @@ class Case(unittest.TestCase):
         self.assertEqual(r.rc, 1)
         if quiet:
             self.assertEqual(r.stderr, "")
+
+
+class GuestChecks:
+    """Assertions on a guest's checks: self.out maps each section to its
+    (stdout lines, exit status, stderr lines), self.lines is the console.
+    A sysgrab section NAME leaves its file's SHA-256 in section NAME-hash."""
+
+    def section(self, name, rc=0):
+        self.assertIn(name, self.out, "\n".join(self.lines[-200:]))
+        stdout, got_rc, stderr = self.out[name]
+        self.assertEqual(got_rc, rc, "%s: %s %s" % (name, stdout, stderr))
+        return stdout, stderr
+
+    def assertGrabbed(self, name, device, data=None, stderr=()):
+        """sysgrab's six lines naming device ("AA:TT"), exit 0, the
+        standard error given; the file holds data where given."""
+        stdout, err = self.section(name)
+        self.assertEqual(stdout, success_lines(*(int(x) for x in device.split(":"))))
+        self.assertEqual(err, list(stderr))
+        if data is not None:
+            self.assertEqual(self.section(name + "-hash")[0], [sha(data)])
+
+    def assertFailed(self, name, error, device=None, stderr=()):
+        """sysgrab's error line, after it named device and started reading
+        where device is given; exit 1, the file empty."""
+        stdout, err = self.section(name, rc=1)
+        before = [BANNER, INIT]
+        if device is not None:
+            before = success_lines(*(int(x) for x in device.split(":")))[:4]
+        self.assertEqual(stdout, before + ["ERROR: " + error])
+        self.assertEqual(err, list(stderr))
+        self.assertEqual(self.section(name + "-hash")[0], [sha(b"")])

@@ -17,7 +17,7 @@ import tempfile
 import time
 import unittest
 
-from harness import IMAGE_SIZE, WineRunner, parse_log, success_lines
+from harness import IMAGE_SIZE, WineRunner, fields, parse_log, success_lines
 
 BUILD = os.environ.get("SYSGRAB_BUILD", "build/win32")
 WINE = os.environ.get("SYSGRAB_WINE", "wine")
@@ -30,12 +30,6 @@ TEST_UNIT_READY = "000000000000"
 # SRB_Flags
 POSTING, RESIDUAL, DIR_IN, DIR_OUT, EVENT = 0x01, 0x04, 0x08, 0x10, 0x40
 CLEAN = "written 0 beyond clean sensebeyond clean"
-
-
-def fields(line):
-    """'ret 01 status 01 ...' as {'ret': '01', 'status': '01', ...}."""
-    words = line.split()
-    return {words[i]: words[i + 1] for i in range(0, len(words) - 1, 2)}
 
 
 class Layer:
