@@ -319,10 +319,10 @@ def scsi_disk(n, bus, target, path):
             "-device", "scsi-hd,bus=scsi%d.0,scsi-id=%d,drive=hd%d" % (bus, target, n)]
 
 
-def scsi_cdrom(n, bus, target, path=None):
+def scsi_cdrom(n, bus, target, path=None, lun=0):
     medium = ",file=%s,format=raw" % path if path else ""
     return ["-drive", "if=none,id=cd%d,media=cdrom,readonly=on%s" % (n, medium),
-            "-device", "scsi-cd,bus=scsi%d.0,scsi-id=%d,drive=cd%d" % (bus, target, n)]
+            "-device", "scsi-cd,bus=scsi%d.0,scsi-id=%d,lun=%d,drive=cd%d" % (bus, target, lun, n)]
 
 
 def ide_cdrom(path):

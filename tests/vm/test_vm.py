@@ -226,20 +226,44 @@ section gone aspicheck gone 0 0 /sys/bus/scsi/devices/0:0:0:0/delete
 
 
 class TwoControllers(Layout):
-    """A disk on the first virtio-scsi controller, a CD-ROM on the second."""
+    """A disk on the first virtio-scsi controller; on the second, CD-ROMs
+    at target 2 and at LUN 1 of it, and at target 9, each with its disc."""
 
-    units = 2
+    units = 4
 
     @classmethod
     def devices(cls):
+        cls.remapped, paths = {}, {}
+        for name in ("lun1", "id9"):
+            paths[name] = guest.make_disc(os.path.join(workdir, "two-%s.iso" % name), workdir)
+            with open(paths[name], "rb") as f:
+                cls.remapped[name] = f.read(32768)
         return (guest.scsi_controller(0) + guest.scsi_controller(1) +
-                guest.scsi_disk(0, 0, 0, cls.disk) + guest.scsi_cdrom(0, 1, 2, cls.disc))
+                guest.scsi_disk(0, 0, 0, cls.disk) + guest.scsi_cdrom(0, 1, 2, cls.disc) +
+                guest.scsi_cdrom(1, 1, 2, paths["lun1"], lun=1) +
+                guest.scsi_cdrom(2, 1, 9, paths["id9"]))
 
-    script = PEERS.format(sg="sg1") + "section info aspicheck info\n"
+    script = PEERS.format(sg="sg1") + r"""
+section info aspicheck info
+# The user reads the drives at LUN 1 (sg2) and target 9 (sg3), each while
+# the CD-ROM drives before it cannot be opened.
+chmod 0444 /dev/sg2 /dev/sg3
+section lun1 su -s /bin/sh user -c 'sysgrab /tmp/lun1.bin'
+section lun1-hash sha /tmp/lun1.bin
+chmod 0400 /dev/sg2
+section id9 su -s /bin/sh user -c 'sysgrab /tmp/id9.bin'
+section id9-hash sha /tmp/id9.bin
+"""
 
     def test_cdrom_on_the_second_adapter(self):
         self.assertPeersAgree("01:02")
-        self.assertEqual(self.section("info")[0], ["info 00000102"])
+        self.assertEqual(self.section("info")[0], ["info 00000104"])
+
+    def test_drives_at_lun_1_and_target_9_have_adapters_of_their_own(self):
+        # After the controllers' adapters, in H:C:T:L order, at target 0.
+        self.assertGrabbed("lun1", "02:00", self.remapped["lun1"], [REFUSED % "sg1"])
+        self.assertGrabbed("id9", "03:00", self.remapped["id9"],
+                           [REFUSED % "sg1", REFUSED % "sg2"])
 
 
 class Atapi(Layout):
