@@ -3,9 +3,9 @@ Wine runs in a QEMU guest (tests/win32/guest.py: Debian's kernel, this
 machine's root shared over virtio-9p), where the drive letters of a Wine
 prefix lead to the guest's /dev/srN. One boot per group of drives:
 
-  Drives   a virtio-scsi disk at target 0 and CD-ROM at target 4, and an
-           ATAPI CD-ROM on the q35 AHCI controller, each with a disc whose
-           first 32 KiB are random
+  Drives   a virtio-scsi disk at target 0 and CD-ROMs at target 4, at LUN 1
+           of it and at target 9, and an ATAPI CD-ROM on the q35 AHCI
+           controller, each with a disc whose first 32 KiB are random
   Media    a virtio-scsi CD-ROM drive with no disc (sysgrab.exe: not ready),
            one put in through QEMU's monitor right before a run
 
@@ -81,7 +81,7 @@ sg_of() { echo /dev/$(ls /sys/block/${1#/dev/}/device/scsi_generic); }
 # mount point and its device; the prefix's registry says which letters are
 # CD-ROM drives.
 drives() {
-	for l in d e f; do
+	for l in d e f g h; do
 		rm -f "$WINEPREFIX/dosdevices/$l:" "$WINEPREFIX/dosdevices/$l::"
 	done
 	for m in "$@"; do
@@ -243,7 +243,7 @@ class Boot(GuestChecks, unittest.TestCase):
     @classmethod
     def boot(cls):
         make_prefix()
-        cls.prefix = copy_prefix("de", "f")
+        cls.prefix = copy_prefix("degh", "f")
         program = os.path.join(cls.work, "program")
         os.makedirs(program)
         for path in ("sysgrab.exe", "WNASPI32.DLL", "tests/client/aspicheck.exe"):
@@ -251,7 +251,7 @@ class Boot(GuestChecks, unittest.TestCase):
         shutil.copy2(os.path.join(program, "aspicheck.exe"),
                      os.path.join(program, "aspicheck-xp.exe"))
         cls.discs = {}
-        for name in ("a", "b"):
+        for name in ("a", "b", "c", "d"):
             path = os.path.join(cls.work, name + ".iso")
             guest.vmguest.make_disc(path, cls.work)
             with open(path, "rb") as f:
@@ -305,23 +305,28 @@ class Boot(GuestChecks, unittest.TestCase):
 
 
 class Drives(Boot):
-    """A disk at target 0 and CD-ROM (disc a) at target 4 on virtio-scsi,
-    and an ATAPI CD-ROM (disc b) on the AHCI controller's third port. D:
-    and E: are CD-ROM letters, F: a hard disk letter."""
+    """A disk at target 0 and CD-ROMs at target 4 (disc a), at LUN 1 of it
+    (disc d) and at target 9 (disc c) on virtio-scsi, and an ATAPI CD-ROM
+    (disc b) on the AHCI controller's third port. D:, E:, G: and H: are
+    CD-ROM letters, F: a hard disk letter."""
 
-    units = 3
+    units = 5
 
     @classmethod
     def devices(cls):
         vm = guest.vmguest
         return (vm.scsi_controller(0) + vm.scsi_disk(0, 0, 0, cls.disk) +
                 vm.scsi_cdrom(0, 0, 4, os.path.join(cls.work, "a.iso")) +
+                vm.scsi_cdrom(2, 0, 9, os.path.join(cls.work, "c.iso")) +
+                vm.scsi_cdrom(3, 0, 4, os.path.join(cls.work, "d.iso"), lun=1) +
                 ["-drive", "if=none,id=cd1,media=cdrom,readonly=on,format=raw,file=%s"
                  % os.path.join(cls.work, "b.iso"), "-device", "ide-cd,bus=ide.2,drive=cd1"])
 
     script = r"""
 SCSI=$(sr_at /0:0:4:0/)
 ATAPI=$(sr_at /ata)
+HIGH=$(sr_at /0:0:9:0/)
+LUN=$(sr_at /0:0:4:1/)
 section nodes echo $SCSI $ATAPI $(sg_of /dev/sda) $(readlink -f /sys/block/${ATAPI#/dev/} | grep -o '/host[0-9]*/' | tr -dc 0-9)
 
 # Both CD-ROM drives, the AHCI port's at the earlier letter, and the disk
@@ -369,15 +374,23 @@ section no-target aspicheck raw 0 1 0 48 2048 10 $READ10_LBA0
 session d=$ATAPI
 grab atapi
 """ + PEERS.format(name="atapi", node="$ATAPI") + r"""
-# Nodes root may not open without CAP_DAC_OVERRIDE: first the virtio
-# drive's (adapter 0 while it is there), then both.
-session unprivileged d=$ATAPI e=$SCSI
+# The drives at target 9 and at LUN 1, as G: and H:.
+session unprivileged d=$ATAPI e=$SCSI g=$HIGH h=$LUN
+section disk-2 aspicheck disk 2 0 0
+section disk-3 aspicheck disk 3 0 0
+# Nodes root may not open without CAP_DAC_OVERRIDE, one after another:
+# first the virtio drive's (adapter 0 while it is there), then the ATAPI
+# drive's, G:'s, H:'s; each run reads the first drive left.
 chmod 000 $SCSI
 grab denied
 chmod 000 $ATAPI
+grab high
+chmod 000 $HIGH
+grab lun
+chmod 000 $LUN
 grab denied-all
 section denied-xp $AS wine "$W/aspicheck-xp.exe" info
-chmod 600 $SCSI $ATAPI
+chmod 600 $SCSI $ATAPI $HIGH $LUN
 """
 
     def nodes(self):
@@ -509,9 +522,19 @@ chmod 600 $SCSI $ATAPI
     def test_drive_that_cannot_be_opened_is_left_out(self):
         self.assertGrabbed("denied", "00:00", self.discs["b"], [DENIED % "E"])
         self.assertFailed("denied-all", "could not initialize wnaspi32",
-                          stderr=[DENIED % "D", DENIED % "E"])
+                          stderr=[DENIED % x for x in "DEGH"])
         stdout, err = self.section("denied-xp")
-        self.assertEqual((stdout, err), (["info 0000e800"], [DENIED_XP % "D", DENIED_XP % "E"]))
+        self.assertEqual((stdout, err), (["info 0000e800"], [DENIED_XP % x for x in "DEGH"]))
+
+    def test_drives_at_target_9_and_lun_1(self):
+        # Adapters of their own after the controllers' two, in letter order
+        # (the H:C:T:L order is the other way round), at target 0.
+        for adapter, letter in ((2, "06"), (3, "07")):
+            got = self.check("disk-%d" % adapter)
+            self.assertEqual((got["ret"], got["int13"]), ("01", letter), got)
+        # Read whole once no drive before them can be opened.
+        self.assertGrabbed("high", "00:00", self.discs["c"], [DENIED % x for x in "DE"])
+        self.assertGrabbed("lun", "00:00", self.discs["d"], [DENIED % x for x in "DEG"])
 
 
 class Media(Boot):
