@@ -30,10 +30,6 @@
 #define SENSE_UNIT_ATTENTION 0x6
 #define SENSE_ABORTED_COMMAND 0xb
 
-// How long one try of a command may take: ASPI has no timeout of its own,
-// and a drive may spin up within a command.
-#define TRANSIENT_COMMAND_TIMEOUT_S 60
-
 // Data phase of a command.
 #define TRANSIENT_DATA_NONE 0
 #define TRANSIENT_DATA_IN 1
