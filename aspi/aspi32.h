@@ -15,6 +15,8 @@
 #define SC_ABORT_SRB 0x03
 #define SC_RESET_DEV 0x04
 #define SC_GET_DISK_INFO 0x06
+#define SC_RESCAN_SCSI_BUS 0x07
+#define SC_GETSET_TIMEOUTS 0x08
 
 // Request status (SRB_Status, and the status byte of the support-info word).
 #define SS_PENDING 0x00
@@ -111,6 +113,47 @@ struct SRB_GetDiskInfo {
 	uint8_t SRB_Sectors;
 };
 
+// SC_RESET_DEV: resets the addressed unit, answered before
+// SendASPI32Command returns; with SRB_POSTING the post routine is called
+// after.
+struct SRB_BusDeviceReset {
+	uint8_t SRB_Cmd;
+	uint8_t SRB_Status;
+	uint8_t SRB_HaId;
+	uint8_t SRB_Flags;
+	uint32_t SRB_Hdr_Rsvd;
+	uint8_t SRB_Target;
+	uint8_t SRB_Lun;
+	uint8_t SRB_Rsvd1[12];
+	uint8_t SRB_HaStat;
+	uint8_t SRB_TargStat;
+	void *SRB_PostProc;
+	uint8_t SRB_Rsvd2[36];
+};
+
+// SC_RESCAN_SCSI_BUS: the header alone; looks for units again.
+struct SRB_RescanPort {
+	uint8_t SRB_Cmd;
+	uint8_t SRB_Status;
+	uint8_t SRB_HaId;
+	uint8_t SRB_Flags;
+	uint32_t SRB_Hdr_Rsvd;
+};
+
+// SC_GETSET_TIMEOUTS: SRB_DIR_OUT sets the timeout of later commands to
+// the unit, SRB_DIR_IN reads it back; 0xFF in SRB_HaId, SRB_Target or
+// SRB_Lun stands for every one.
+struct SRB_GetSetTimeouts {
+	uint8_t SRB_Cmd;
+	uint8_t SRB_Status;
+	uint8_t SRB_HaId;
+	uint8_t SRB_Flags;
+	uint32_t SRB_Hdr_Rsvd;
+	uint8_t SRB_Target;
+	uint8_t SRB_Lun;
+	uint32_t SRB_Timeout; // in half seconds
+};
+
 // SC_EXEC_SCSI_CMD: usually runs on after SendASPI32Command returns
 // SS_PENDING; the final SRB_Status is written before the event is signalled.
 struct SRB_ExecSCSICmd {
@@ -158,6 +201,12 @@ static_assert(offsetof(SRB_GetDiskInfo, SRB_DriveFlags) == 10, "SRB_DriveFlags")
 static_assert(offsetof(SRB_GetDiskInfo, SRB_Int13HDriveInfo) == 11, "SRB_Int13HDriveInfo");
 static_assert(offsetof(SRB_GetDiskInfo, SRB_Sectors) == 13, "SRB_Sectors");
 static_assert(sizeof(SRB_GetDiskInfo) == 14, "SRB_GetDiskInfo size");
+static_assert(offsetof(SRB_BusDeviceReset, SRB_HaStat) == 22, "SRB_HaStat");
+static_assert(offsetof(SRB_BusDeviceReset, SRB_PostProc) == 24, "SRB_PostProc");
+static_assert(sizeof(SRB_BusDeviceReset) == 64 + ASPI_PTR_EXTRA, "SRB_BusDeviceReset size");
+static_assert(sizeof(SRB_RescanPort) == 8, "SRB_RescanPort size");
+static_assert(offsetof(SRB_GetSetTimeouts, SRB_Timeout) == 10, "SRB_Timeout");
+static_assert(sizeof(SRB_GetSetTimeouts) == 14, "SRB_GetSetTimeouts size");
 static_assert(offsetof(SRB_ExecSCSICmd, SRB_BufLen) == 12, "SRB_BufLen");
 static_assert(offsetof(SRB_ExecSCSICmd, SRB_BufPointer) == 16, "SRB_BufPointer");
 static_assert(offsetof(SRB_ExecSCSICmd, SRB_SenseLen) == 20 + ASPI_PTR_EXTRA, "SRB_SenseLen");

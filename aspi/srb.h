@@ -1,6 +1,6 @@
-// What the layers over real transports (sg, spti) do alike with an
-// SC_EXEC_SCSI_CMD request record: check it, write its outcome, and tell
-// the caller it has ended.
+// What the layers over real transports (sg, spti) do alike with request
+// records: check them, write their outcome, and tell the caller a request
+// has ended.
 #ifndef ASPI_SRB_H
 #define ASPI_SRB_H
 
@@ -25,7 +25,24 @@ void srb_finish(SRB_ExecSCSICmd *srb, uint8_t flags, uint8_t status, uint8_t ha,
                 const uint8_t *sense, int sense_length, uint32_t residual);
 
 // Signals the event (SRB_EVENT_NOTIFY) or calls the post routine
-// (SRB_POSTING) that flags and post, read before the command ended, name.
-void srb_notify(uint8_t flags, void *post, SRB_ExecSCSICmd *srb);
+// (SRB_POSTING) that flags and post, read before the request ended, name.
+void srb_notify(uint8_t flags, void *post, void *srb);
+
+// How long one try of a command may take, in seconds, before any
+// SC_GETSET_TIMEOUTS.
+#define SRB_DEFAULT_TIMEOUT_S 60
+
+// What SC_GETSET_TIMEOUTS asks where it is well formed: SS_PENDING to go
+// on, else SS_INVALID_SRB (not exactly one direction) or SS_INVALID_HA (an
+// adapter past the count that is not 0xFF, every one).
+uint8_t srb_timeouts_check(const SRB_GetSetTimeouts *srb, int adapter_count);
+
+// Whether a unit at (adapter, target, lun) is one that SC_GETSET_TIMEOUTS
+// addresses: 0xFF in a field stands for every one.
+bool srb_timeouts_match(const SRB_GetSetTimeouts *srb, int adapter, int target, int lun);
+
+// A timeout in half seconds as seconds: 0 is the default, any other is
+// rounded up and kept within 1 second and 30 hours (what Windows takes).
+uint32_t srb_timeout_s(uint32_t half_seconds);
 
 #endif

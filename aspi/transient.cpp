@@ -181,13 +181,14 @@ int transient_run(const struct transient_limits *limits, struct transient_unit *
 	bool waiting = false, started = false;
 	uint32_t waiting_since = 0;
 	bool seeded = command->caller != NULL && command->direction != TRANSIENT_DATA_NONE;
+	bool rides = command->direction == TRANSIENT_DATA_IN;
 
 	for (;;) {
 		if (seeded)
 			memcpy(command->data, command->caller, command->length);
 		send(context, command, outcome);
 		tries++;
-		switch (transient_classify(outcome)) {
+		switch (rides ? transient_classify(outcome) : TRANSIENT_FINAL) {
 		case TRANSIENT_FINAL:
 			if (outcome->reached && outcome->status == SCSI_GOOD) {
 				unit->not_ready_given_up = false;

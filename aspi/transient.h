@@ -8,9 +8,11 @@
 // error on the way. All pass within seconds; passed straight up, they would
 // leave a reader with blocks it never got. An operating system's own driver
 // rides them out for its reads, and so do these layers, for every command
-// they carry. A new disc is ridden out only until the unit has first done a
-// command: after that it is news the caller must hear, since its reads came
-// from another disc.
+// that brings data in. Every other command (TEST UNIT READY, START STOP
+// UNIT, WRITE, MODE SELECT, ...) reports or changes the unit's state: it
+// goes once, and its caller gets the unit's answer as it is. A new disc is
+// ridden out only until the unit has first done a command: after that it is
+// news the caller must hear, since its reads came from another disc.
 #ifndef ASPI_TRANSIENT_H
 #define ASPI_TRANSIENT_H
 
@@ -27,10 +29,6 @@
 #define SENSE_NOT_READY 0x2
 #define SENSE_UNIT_ATTENTION 0x6
 #define SENSE_ABORTED_COMMAND 0xb
-
-// How long one try of a command may take: ASPI has no timeout of its own,
-// and a drive may spin up within a command.
-#define TRANSIENT_COMMAND_TIMEOUT_S 60
 
 // Data phase of a command.
 #define TRANSIENT_DATA_NONE 0
@@ -111,7 +109,8 @@ bool transient_data_valid(const struct transient_outcome *outcome);
 enum transient_action transient_classify(const struct transient_outcome *outcome);
 
 // Sends command through send until it ends in a state that is not
-// transient, or the limits are reached; after a new medium, READ
+// transient, or the limits are reached (a command that brings no data in
+// goes once); after a new medium, READ
 // CAPACITY(10) goes first, and a unit that needs starting gets one START
 // STOP UNIT, after which command is always sent again, at the deadline
 // too. Nothing else is sent. The last try is always command itself:

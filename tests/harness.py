@@ -281,6 +281,28 @@ class Case(unittest.TestCase):
             self.assertEqual(r.stderr, "")
 
 
+def request_answers(unit, no_unit, no_adapter, info):
+    """aspicheck's arguments and answer for SC_RESET_DEV, SC_GETSET_TIMEOUTS
+    and SC_RESCAN_SCSI_BUS, alike for every layer: unit is an address whose
+    device fails every command, no_unit one on an adapter without a unit
+    there, no_adapter one past the count; info the support-info word."""
+    return [
+        (["reset", *unit], "ret 04 status 04 ha 14"),
+        (["reset", *no_unit], "ret 82 status 82 ha 00"),
+        (["reset", *no_adapter], "ret 81 status 81 ha 00"),
+        # Set for every unit, in half seconds, and read back; 0 is 60 s.
+        (["timeout", "255", "255", "255", "out", "10"],
+         "ret 01 status 01 timeout 10 ret 01 status 01 timeout 10"),
+        (["timeout", *unit, "in"], "ret 01 status 01 timeout 120"),
+        (["timeout", *unit, "out", "3"], "ret 01 status 01 timeout 3 ret 01 status 01 timeout 4"),
+        (["timeout", *unit, "out", "0"], "ret 01 status 01 timeout 0 ret 01 status 01 timeout 120"),
+        (["timeout", *no_unit, "in"], "ret 82 status 82 timeout 0"),
+        (["timeout", *no_adapter, "in"], "ret 81 status 81 timeout 0"),
+        (["timeout", *unit, "both"], "ret e0 status e0 timeout 0"),
+        (["rescan"], "ret 01 status 01 info " + info),
+    ]
+
+
 class GuestChecks:
     """Assertions on a guest's checks: self.out maps each section to its
     (stdout lines, exit status, stderr lines), self.lines is the console.

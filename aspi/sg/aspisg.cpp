@@ -1,12 +1,15 @@
 // ASPI for Win32 over the Linux SCSI generic driver (sg).
 //
 // Units are found through sysfs (see units.h) when an entry point is first
-// called, and each unit's /dev/sgN is opened then and kept open until the
-// library is unloaded. SC_GET_DEV_TYPE is answered from that table.
+// called (and again at SC_RESCAN_SCSI_BUS), and each unit's /dev/sgN is
+// opened then and kept open until the library is unloaded or the unit is
+// gone at a rescan. SC_GET_DEV_TYPE is answered from that table.
 // SC_EXEC_SCSI_CMD runs before SendASPI32Command returns: through SG_IO
 // (riding out transient drive states, see transient.h), then the outcome
 // goes into the request record, SRB_Status last, the caller's event is
-// signalled and the final status returned. One command runs at a time.
+// signalled and the final status returned. One command runs at a time on
+// each unit; commands to different units, and the requests that only read
+// the table, never wait for each other.
 // Plain C library calls only: the layer needs no C++ runtime.
 
 #include <windows.h>
@@ -50,20 +53,24 @@ struct unit {
 	int rw_fd;             // opened for writing when a command needed it, or -1
 	bool gone;             // SG_IO said the device is no longer there (atomic)
 	uint32_t max_transfer; // the most one SG_IO may move
+	uint32_t timeout_s;    // for each try of a command (atomic)
+	// Held while a command runs on the unit.
+	pthread_mutex_t busy;
+	// The buffer for data coming in: grown to the largest transfer asked
+	// for so far, kept while the unit is.
+	uint8_t *bounce;
+	uint32_t bounce_size;
 	struct transient_unit transient;
 };
 
-// Held for discovery and for each command.
-static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+// Held while the table is read or made, never while a command runs.
+static pthread_mutex_t table = PTHREAD_MUTEX_INITIALIZER;
 static bool discovered;
 static int adapter_count;
 static struct unit *units;
 static int unit_count;
-
-// The buffer for data coming in: grown to the largest transfer asked for
-// so far, kept until unload.
-static uint8_t *bounce;
-static uint32_t bounce_size;
+// Commands and resets under way; the table is not made anew while any is.
+static int in_flight;
 
 // Opens a node with the least access first: read-only lets SG_IO through
 // for the commands the kernel counts as reads (READ(10) among them), and
@@ -101,43 +108,90 @@ static void name_refused(const struct sg_unit *unit, int error)
 		fprintf(stderr, "wnaspi32: %s: %s\n", unit->node, strerror(error));
 }
 
-// Runs once, under lock.
+static bool is_gone(const struct unit *u)
+{
+	return __atomic_load_n(&u->gone, __ATOMIC_ACQUIRE);
+}
+
+// The same unit at the same node in a table made earlier, still there.
+static struct unit *known(struct unit *old, int old_count, const struct sg_unit *w)
+{
+	for (int i = 0; i < old_count; i++) {
+		struct sg_unit *o = &old[i].where;
+
+		if (old[i].fd >= 0 && !is_gone(&old[i]) && o->host == w->host &&
+		    o->channel == w->channel && o->target == w->target && o->lun == w->lun &&
+		    strcmp(o->node, w->node) == 0)
+			return &old[i];
+	}
+	return NULL;
+}
+
+static void release(struct unit *u)
+{
+	if (u->fd >= 0)
+		close(u->fd);
+	if (u->rw_fd >= 0)
+		close(u->rw_fd);
+	free(u->bounce);
+	pthread_mutex_destroy(&u->busy);
+}
+
+// Makes the table, under the table lock with no command under way. A unit
+// already known keeps its nodes, buffer, timeout and state; others are
+// opened; those no longer there are closed.
 static void discover()
 {
 	const char *root = getenv("WNASPI32_ROOT");
 	struct sg_unit *found;
-	int count;
+	struct unit *old = units, *made = NULL, *same;
+	int count, old_count = unit_count, made_count = 0;
 
 	discovered = true;
 	found = sg_discover(root != NULL ? root : "", &count);
-	if (found == NULL)
-		return;
-	units = (struct unit *)calloc((size_t)count, sizeof *units);
-	if (units == NULL) {
-		fprintf(stderr, "wnaspi32: out of memory\n");
-		free(found);
-		return;
+	if (found != NULL) {
+		made = (struct unit *)calloc((size_t)count, sizeof *made);
+		if (made == NULL) {
+			fprintf(stderr, "wnaspi32: out of memory\n");
+			free(found);
+			return;
+		}
 	}
+	adapter_count = 0;
 	for (int i = 0; i < count && found[i].adapter <= 254; i++) {
-		struct unit *u = &units[unit_count++];
+		struct unit *u = &made[made_count++];
 
+		same = known(old, old_count, &found[i]);
+		if (same != NULL) {
+			*u = *same;
+			same->fd = same->rw_fd = -1;
+			same->bounce = NULL;
+		} else {
+			u->rw_fd = -1;
+			u->fd = open_unit(found[i].node, false);
+			if (u->fd < 0)
+				name_refused(&found[i], errno);
+			u->max_transfer = max_transfer(u->fd);
+			u->timeout_s = SRB_DEFAULT_TIMEOUT_S;
+		}
 		u->where = found[i];
-		u->rw_fd = -1;
-		u->fd = open_unit(u->where.node, false);
-		if (u->fd < 0)
-			name_refused(&u->where, errno);
-		u->max_transfer = max_transfer(u->fd);
+		pthread_mutex_init(&u->busy, NULL);
 		adapter_count = u->where.adapter + 1;
 	}
 	free(found);
+	for (int i = 0; i < old_count; i++)
+		release(&old[i]);
+	free(old);
+	units = made;
+	unit_count = made_count;
 }
 
 static void ensure_discovered()
 {
-	pthread_mutex_lock(&lock);
+	pthread_mutex_lock(&table);
 	if (!discovered)
 		discover();
-	pthread_mutex_unlock(&lock);
+	pthread_mutex_unlock(&table);
 }
 
 // The unit at (adapter, target, lun), or NULL.
@@ -173,9 +227,18 @@ static uint8_t host_adapter_status(const sg_io_hdr_t &io)
 	return HASTAT_OK;
 }
 
-static bool is_gone(const struct unit *u)
+// A unit that can take commands.
+static bool reachable(const struct unit *u)
 {
-	return __atomic_load_n(&u->gone, __ATOMIC_ACQUIRE);
+	return u != NULL && u->fd >= 0 && !is_gone(u);
+}
+
+// A command or reset under way has ended.
+static void done_with_unit()
+{
+	pthread_mutex_lock(&table);
+	in_flight--;
+	pthread_mutex_unlock(&table);
 }
 
 // One try of a command, as transient_run() sends it.
@@ -216,7 +279,7 @@ static void send_attempt(void *context, const struct transient_command *c,
 	io->cmdp = (unsigned char *)c->cdb;
 	io->mx_sb_len = sizeof a->sense;
 	io->sbp = a->sense;
-	io->timeout = TRANSIENT_COMMAND_TIMEOUT_S * 1000;
+	io->timeout = __atomic_load_n(&a->u->timeout_s, __ATOMIC_RELAXED) * 1000;
 	io->dxfer_len = c->length;
 	io->dxferp = c->data;
 	io->dxfer_direction = c->direction == TRANSIENT_DATA_IN    ? SG_DXFER_FROM_DEV
@@ -243,41 +306,33 @@ static uint8_t transport_failure(struct unit *u, int error, uint8_t *ha)
 	return SS_ERR;
 }
 
-// Makes the buffer hold length bytes; false where memory ran out.
-static bool bounce_fits(uint32_t length)
+// Makes the unit's buffer hold length bytes; false where memory ran out.
+static bool bounce_fits(struct unit *u, uint32_t length)
 {
 	uint8_t *bigger;
 
-	if (length <= bounce_size)
+	if (length <= u->bounce_size)
 		return true;
-	bigger = (uint8_t *)realloc(bounce, length);
+	bigger = (uint8_t *)realloc(u->bounce, length);
 	if (bigger == NULL)
 		return false;
-	bounce = bigger;
-	bounce_size = length;
+	u->bounce = bigger;
+	u->bounce_size = length;
 	return true;
 }
 
-// Runs one command, under lock, and completes its record.
-static uint8_t execute(SRB_ExecSCSICmd *srb)
+// Runs one command on u, which the caller holds, and completes its record.
+static uint8_t execute(SRB_ExecSCSICmd *srb, struct unit *u)
 {
-	// Read everything needed after the final status first: once SRB_Status
-	// is written the caller may reuse the record.
 	uint8_t flags = srb->SRB_Flags;
-	void *post = srb->SRB_PostProc;
 	uint32_t length = srb->SRB_BufLen;
 	uint8_t status = SS_ERR, ha = HASTAT_OK, targ = STATUS_GOOD;
 	int sense_length = 0;
 	uint32_t residual = length;
-	struct unit *u = find_unit(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun);
-	static struct attempt a;
+	struct attempt a;
 	struct transient_command command;
 	struct transient_outcome outcome;
 
-	if (u == NULL || u->fd < 0 || is_gone(u)) {
-		status = SS_NO_DEVICE;
-		goto done;
-	}
 	command.cdb = srb->CDBByte;
 	command.cdb_length = srb->SRB_CDBLen;
 	command.length = length;
@@ -287,11 +342,11 @@ static uint8_t execute(SRB_ExecSCSICmd *srb)
 	if (length > 0 && (flags & SRB_DIR_IN)) {
 		// Data in goes through a buffer of our own: the caller's buffer
 		// changes only when the data counts (see transient.h).
-		if (!bounce_fits(length)) {
+		if (!bounce_fits(u, length)) {
 			status = SS_BUFFER_TO_BIG;
 			goto done;
 		}
-		command.data = bounce;
+		command.data = u->bounce;
 		command.caller = srb->SRB_BufPointer;
 		command.direction = TRANSIENT_DATA_IN;
 	} else if (length > 0) {
@@ -319,7 +374,6 @@ static uint8_t execute(SRB_ExecSCSICmd *srb)
 
 done:
 	srb_finish(srb, flags, status, ha, targ, a.sense, sense_length, residual);
-	srb_notify(flags, post, srb);
 	return status;
 }
 
@@ -328,53 +382,155 @@ static DWORD get_device_type(SRB_GDEVBlock *srb)
 	struct unit *u;
 
 	ensure_discovered();
+	pthread_mutex_lock(&table);
 	if (srb->SRB_HaId >= adapter_count) {
 		srb->SRB_Status = SS_INVALID_HA;
 	} else {
 		u = find_unit(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun);
 		// A unit that could not be opened cannot be reached either.
-		if (u == NULL || u->fd < 0 || is_gone(u)) {
+		if (!reachable(u)) {
 			srb->SRB_Status = SS_NO_DEVICE;
 		} else {
 			srb->SRB_DeviceType = (uint8_t)u->where.type;
 			srb->SRB_Status = SS_COMP;
 		}
 	}
+	pthread_mutex_unlock(&table);
 	return srb->SRB_Status;
 }
 
-static DWORD refuse(SRB_ExecSCSICmd *srb, uint8_t status)
+static DWORD refuse(void *srb, uint8_t status)
 {
-	srb->SRB_Status = status;
+	((uint8_t *)srb)[1] = status;
 	return status;
 }
 
 static DWORD exec_scsi_cmd(SRB_ExecSCSICmd *srb)
 {
-	uint8_t status;
+	// Read before the command ends: once SRB_Status is final the caller
+	// may reuse the record.
+	uint8_t flags = srb->SRB_Flags, status;
+	void *post = srb->SRB_PostProc;
 	struct unit *u;
 
 	ensure_discovered();
+	pthread_mutex_lock(&table);
 	u = find_unit(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun);
-	status = srb_check(srb, adapter_count, u != NULL && u->fd >= 0 && !is_gone(u),
-	                   u != NULL ? u->max_transfer : 0);
+	status = srb_check(srb, adapter_count, reachable(u), u != NULL ? u->max_transfer : 0);
+	if (status == SS_PENDING)
+		in_flight++;
+	pthread_mutex_unlock(&table);
 	if (status != SS_PENDING)
 		return refuse(srb, status);
 
 	// The caller sees SS_PENDING until the final status is written.
 	srb->SRB_Status = SS_PENDING;
-	pthread_mutex_lock(&lock);
-	status = execute(srb);
-	pthread_mutex_unlock(&lock);
+	pthread_mutex_lock(&u->busy);
+	status = execute(srb, u);
+	pthread_mutex_unlock(&u->busy);
+	done_with_unit();
+	// Outside every lock: a post routine may send the next command.
+	srb_notify(flags, post, srb);
+	return status;
+}
+
+// A device reset through the midlayer. It does not wait for a command
+// under way on the unit: ending one that hangs is what a reset is for.
+static DWORD reset_device(SRB_BusDeviceReset *srb)
+{
+	uint8_t flags = srb->SRB_Flags, status = SS_COMP, ha = HASTAT_OK;
+	void *post = srb->SRB_PostProc;
+	int kind = SG_SCSI_RESET_DEVICE;
+	struct unit *u = NULL;
+
+	ensure_discovered();
+	pthread_mutex_lock(&table);
+	if (srb->SRB_HaId >= adapter_count) {
+		status = SS_INVALID_HA;
+	} else {
+		u = find_unit(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun);
+		if (!reachable(u))
+			status = SS_NO_DEVICE;
+		else
+			in_flight++;
+	}
+	pthread_mutex_unlock(&table);
+	if (status != SS_COMP)
+		return refuse(srb, status);
+
+	// Refused (EACCES without CAP_SYS_ADMIN and CAP_SYS_RAWIO, EBUSY while
+	// the midlayer recovers): SS_ERR with a host status; gone: SS_NO_DEVICE.
+	if (ioctl(u->rw_fd >= 0 ? u->rw_fd : u->fd, SG_SCSI_RESET, &kind) < 0) {
+		ha = HASTAT_PHASE_ERR;
+		status = SS_ERR;
+		if (errno == ENODEV || errno == ENXIO)
+			status = transport_failure(u, errno, &ha);
+	}
+	done_with_unit();
+	srb->SRB_HaStat = ha;
+	srb->SRB_TargStat = STATUS_GOOD;
+	__atomic_store_n(&srb->SRB_Status, status, __ATOMIC_RELEASE);
+	srb_notify(flags, post, srb);
+	return status;
+}
+
+// Looks for units again while no command is under way; otherwise the
+// caller is told to try again.
+static DWORD rescan(SRB_RescanPort *srb)
+{
+	uint8_t status = SS_COMP;
+
+	pthread_mutex_lock(&table);
+	if (in_flight > 0)
+		status = SS_ASPI_IS_BUSY;
+	else
+		discover();
+	pthread_mutex_unlock(&table);
+	srb->SRB_Status = status;
+	return status;
+}
+
+static DWORD timeouts(SRB_GetSetTimeouts *srb)
+{
+	uint8_t status;
+	bool found = false;
+
+	ensure_discovered();
+	pthread_mutex_lock(&table);
+	status = srb_timeouts_check(srb, adapter_count);
+	for (int i = 0; status == SS_PENDING && i < unit_count; i++) {
+		struct unit *u = &units[i];
+
+		if (!reachable(u) || !srb_timeouts_match(srb, u->where.adapter,
+		                                         u->where.aspi_target, u->where.aspi_lun))
+			continue;
+		found = true;
+		if (srb->SRB_Flags & SRB_DIR_OUT) {
+			__atomic_store_n(&u->timeout_s, srb_timeout_s(srb->SRB_Timeout),
+			                 __ATOMIC_RELAXED);
+		} else {
+			srb->SRB_Timeout = 2 * u->timeout_s;
+			break;
+		}
+	}
+	pthread_mutex_unlock(&table);
+	if (status == SS_PENDING)
+		status = found ? SS_COMP : SS_NO_DEVICE;
+	srb->SRB_Status = status;
 	return status;
 }
 
 extern "C" ASPISG_EXPORT DWORD __cdecl GetASPI32SupportInfo(void)
 {
+	int count;
+
 	ensure_discovered();
-	if (adapter_count == 0)
+	pthread_mutex_lock(&table);
+	count = adapter_count;
+	pthread_mutex_unlock(&table);
+	if (count == 0)
 		return (DWORD)SS_NO_ADAPTERS << 8;
-	return (DWORD)SS_COMP << 8 | (DWORD)adapter_count;
+	return (DWORD)SS_COMP << 8 | (DWORD)count;
 }
 
 extern "C" ASPISG_EXPORT DWORD __cdecl SendASPI32Command(void *request)
@@ -388,6 +544,12 @@ extern "C" ASPISG_EXPORT DWORD __cdecl SendASPI32Command(void *request)
 		return get_device_type((SRB_GDEVBlock *)request);
 	case SC_EXEC_SCSI_CMD:
 		return exec_scsi_cmd((SRB_ExecSCSICmd *)request);
+	case SC_RESET_DEV:
+		return reset_device((SRB_BusDeviceReset *)request);
+	case SC_RESCAN_SCSI_BUS:
+		return rescan((SRB_RescanPort *)request);
+	case SC_GETSET_TIMEOUTS:
+		return timeouts((SRB_GetSetTimeouts *)request);
 	}
 	cmd[1] = SS_INVALID_CMD;
 	return SS_INVALID_CMD;
@@ -396,16 +558,9 @@ extern "C" ASPISG_EXPORT DWORD __cdecl SendASPI32Command(void *request)
 // The nodes are closed when the library is unloaded.
 __attribute__((destructor)) static void unload()
 {
-	for (int i = 0; i < unit_count; i++) {
-		if (units[i].fd >= 0)
-			close(units[i].fd);
-		if (units[i].rw_fd >= 0)
-			close(units[i].rw_fd);
-	}
+	for (int i = 0; i < unit_count; i++)
+		release(&units[i]);
 	free(units);
-	free(bounce);
 	units = NULL;
 	unit_count = 0;
-	bounce = NULL;
-	bounce_size = 0;
 }

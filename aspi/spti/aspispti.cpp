@@ -1,12 +1,14 @@
 // ASPI for Win32 over Windows' SCSI Pass-Through Interface (SPTI).
 //
-// The CD/DVD drives are found when an entry point is first called (see
-// drives.h) and kept open until the library is unloaded. Every request is
-// complete when SendASPI32Command returns: SC_EXEC_SCSI_CMD goes to the
-// drive through IOCTL_SCSI_PASS_THROUGH_DIRECT on the caller's thread
-// (riding out transient drive states, see transient.h), so there is no
-// worker to stop at unload, under the loader lock. One command runs at a
-// time.
+// The CD/DVD drives are found when an entry point is first called (and
+// again at SC_RESCAN_SCSI_BUS; see drives.h) and kept open until the
+// library is unloaded. Every request is complete when SendASPI32Command
+// returns: SC_EXEC_SCSI_CMD goes to the drive through
+// IOCTL_SCSI_PASS_THROUGH_DIRECT on the caller's thread (riding out
+// transient drive states, see transient.h), so there is no worker to stop
+// at unload, under the loader lock. One command runs at a time on each
+// drive; commands to different drives, and the requests that only read the
+// table, never wait for each other.
 //
 // Windows 95, 98 and ME have no pass-through: there both entry points hand
 // the call to the system folder's own WNASPI32.DLL.
@@ -40,8 +42,17 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
 
 struct drive {
 	struct spti_drive where;
-	bool gone;    // Windows said the device is no longer there
-	bool refused; // a command was refused: said once on standard error
+	bool gone;          // Windows said the device is no longer there (atomic)
+	bool refused;       // a command was refused: said once on standard error
+	uint32_t timeout_s; // for each try of a command (atomic)
+	// Held while a command runs on the drive.
+	CRITICAL_SECTION busy;
+	// Data of every command travels through this buffer: aligned as the
+	// adapters want it, and the caller's buffer receives only data that
+	// counts. Grown to the longest transfer asked for, kept while the
+	// drive is.
+	uint8_t *bounce;
+	SIZE_T bounce_size;
 	struct transient_unit transient;
 };
 
@@ -52,18 +63,16 @@ struct pass_through {
 };
 
 static HMODULE self;
-// Held for discovery and for each request that looks at the drives.
-static CRITICAL_SECTION lock;
+// Held while the table of drives is read or made, never while a command
+// runs.
+static CRITICAL_SECTION table;
 static bool started;
 
 static struct drive drives[SPTI_LETTERS];
 static int drive_count;
 static int adapter_count;
-
-// Data of every command travels through this buffer: aligned as the
-// adapters want it, and the caller's buffer receives only data that counts.
-static uint8_t *bounce;
-static SIZE_T bounce_size;
+// Commands and resets under way; the table is not made anew while any is.
+static int in_flight;
 
 // Windows 95, 98 and ME: the system's own layer, or NULL.
 static bool legacy;
@@ -108,26 +117,60 @@ static void hand_over()
 	    ", which cannot be loaded: delete ", own);
 }
 
+static bool is_gone(const struct drive *d)
+{
+	return __atomic_load_n(&d->gone, __ATOMIC_ACQUIRE);
+}
+
+// Makes the table, under the table lock with no command under way. A drive
+// still at the same letter keeps its buffer, timeout and state, with the
+// handle just opened; drives no longer there are closed.
+static void discover()
+{
+	static struct spti_drive found[SPTI_LETTERS];
+	static struct drive old[SPTI_LETTERS];
+	int old_count = drive_count, count = spti_discover(found, &adapter_count);
+
+	// No command holds a drive: the locks go, in place, before the
+	// drives are moved.
+	for (int j = 0; j < old_count; j++)
+		DeleteCriticalSection(&drives[j].busy);
+	memcpy(old, drives, sizeof old);
+	for (int i = 0; i < count; i++) {
+		struct drive *d = &drives[i];
+
+		memset(d, 0, sizeof *d);
+		d->timeout_s = SRB_DEFAULT_TIMEOUT_S;
+		for (int j = 0; j < old_count; j++) {
+			if (old[j].where.letter == found[i].letter && !is_gone(&old[j])) {
+				*d = old[j];
+				old[j].bounce = NULL;
+			}
+		}
+		d->where = found[i];
+		InitializeCriticalSection(&d->busy);
+	}
+	for (int j = 0; j < old_count; j++) {
+		CloseHandle(old[j].where.handle);
+		if (old[j].bounce != NULL)
+			VirtualFree(old[j].bounce, 0, MEM_RELEASE);
+	}
+	drive_count = count;
+}
+
 // Runs once, at the first call of an entry point.
 static void start()
 {
-	EnterCriticalSection(&lock);
+	EnterCriticalSection(&table);
 	if (!started) {
 		started = true;
 		legacy = (GetVersion() & 0x80000000u) != 0;
-		if (legacy) {
+		if (legacy)
 			hand_over();
-		} else {
-			static struct spti_drive found[SPTI_LETTERS];
-
-			drive_count = spti_discover(found, &adapter_count);
-			for (int i = 0; i < drive_count; i++) {
-				memset(&drives[i], 0, sizeof drives[i]);
-				drives[i].where = found[i];
-			}
-		}
+		else
+			discover();
 	}
-	LeaveCriticalSection(&lock);
+	LeaveCriticalSection(&table);
 }
 
 // The drive at (adapter, target, lun), or NULL.
@@ -201,7 +244,7 @@ static struct drive *offered_drive(int adapter, int target, int lun, uint8_t *st
 		return NULL;
 	}
 	d = find_drive(adapter, target, lun);
-	if (d == NULL || d->gone) {
+	if (d == NULL || is_gone(d)) {
 		*status = SS_NO_DEVICE;
 		return NULL;
 	}
@@ -213,11 +256,11 @@ static DWORD get_device_type(SRB_GDEVBlock *srb)
 {
 	uint8_t status;
 
-	EnterCriticalSection(&lock);
+	EnterCriticalSection(&table);
 	// Only drives Windows calls CD-ROM drives are offered.
 	if (offered_drive(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun, &status) != NULL)
 		srb->SRB_DeviceType = DTYPE_CDROM;
-	LeaveCriticalSection(&lock);
+	LeaveCriticalSection(&table);
 	srb->SRB_Status = status;
 	return status;
 }
@@ -229,7 +272,7 @@ static DWORD get_disk_info(SRB_GetDiskInfo *srb)
 	struct drive *d;
 	uint8_t status;
 
-	EnterCriticalSection(&lock);
+	EnterCriticalSection(&table);
 	d = offered_drive(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun, &status);
 	if (d != NULL) {
 		srb->SRB_DriveFlags = 0;
@@ -237,18 +280,18 @@ static DWORD get_disk_info(SRB_GetDiskInfo *srb)
 		srb->SRB_Heads = 0;
 		srb->SRB_Sectors = 0;
 	}
-	LeaveCriticalSection(&lock);
+	LeaveCriticalSection(&table);
 	srb->SRB_Status = status;
 	return status;
 }
 
-// Makes the bounce buffer at least length bytes long; false if it cannot.
-static bool bounce_fits(uint32_t length)
+// Makes the drive's buffer at least length bytes long; false if it cannot.
+static bool bounce_fits(struct drive *d, uint32_t length)
 {
 	SIZE_T size;
 	uint8_t *grown;
 
-	if (bounce != NULL && length <= bounce_size)
+	if (d->bounce != NULL && length <= d->bounce_size)
 		return true;
 	if (length > 0xffffffffu - BOUNCE_STEP)
 		return false;
@@ -258,10 +301,10 @@ static bool bounce_fits(uint32_t length)
 	grown = (uint8_t *)VirtualAlloc(NULL, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
 	if (grown == NULL)
 		return false;
-	if (bounce != NULL)
-		VirtualFree(bounce, 0, MEM_RELEASE);
-	bounce = grown;
-	bounce_size = size;
+	if (d->bounce != NULL)
+		VirtualFree(d->bounce, 0, MEM_RELEASE);
+	d->bounce = grown;
+	d->bounce_size = size;
 	return true;
 }
 
@@ -282,6 +325,7 @@ static void send_attempt(void *context, const struct transient_command *command,
 {
 	struct attempt *a = (struct attempt *)context;
 	SCSI_PASS_THROUGH_DIRECT *p = &a->block.sptd;
+	uint8_t *bounce = a->drive->bounce;
 	DWORD got;
 	BOOL ok;
 
@@ -294,7 +338,7 @@ static void send_attempt(void *context, const struct transient_command *command,
 	            : command->direction == TRANSIENT_DATA_OUT ? SCSI_IOCTL_DATA_OUT
 	                                                       : SCSI_IOCTL_DATA_UNSPECIFIED;
 	p->DataTransferLength = command->length;
-	p->TimeOutValue = TRANSIENT_COMMAND_TIMEOUT_S;
+	p->TimeOutValue = __atomic_load_n(&a->drive->timeout_s, __ATOMIC_RELAXED);
 	p->DataBuffer = command->length > 0 ? bounce : NULL;
 	memcpy(p->Cdb, command->cdb, (size_t)command->cdb_length);
 
@@ -341,7 +385,7 @@ static uint8_t transport_failure(struct drive *d, DWORD error, uint8_t *ha)
 	case ERROR_DEVICE_NOT_CONNECTED:
 	case ERROR_DEVICE_REMOVED:
 	case ERROR_INVALID_HANDLE:
-		d->gone = true;
+		__atomic_store_n(&d->gone, true, __ATOMIC_RELEASE);
 		return SS_NO_DEVICE;
 	case ERROR_NOT_ENOUGH_MEMORY:
 	case ERROR_OUTOFMEMORY:
@@ -358,8 +402,8 @@ static uint8_t transport_failure(struct drive *d, DWORD error, uint8_t *ha)
 	return SS_ERR;
 }
 
-// Runs one command that passed the checks, under lock, and completes its
-// record.
+// Runs one command that passed the checks on d, which the caller holds,
+// and completes its record.
 static uint8_t execute(SRB_ExecSCSICmd *srb, struct drive *d)
 {
 	struct attempt a;
@@ -371,7 +415,7 @@ static uint8_t execute(SRB_ExecSCSICmd *srb, struct drive *d)
 
 	command.cdb = srb->CDBByte;
 	command.cdb_length = srb->SRB_CDBLen;
-	command.data = bounce;
+	command.data = d->bounce;
 	command.caller = length > 0 ? srb->SRB_BufPointer : NULL;
 	command.length = length;
 	command.direction = length == 0            ? TRANSIENT_DATA_NONE
@@ -399,10 +443,18 @@ static uint8_t execute(SRB_ExecSCSICmd *srb, struct drive *d)
 	return status;
 }
 
-static DWORD refuse(SRB_ExecSCSICmd *srb, uint8_t status)
+static DWORD refuse(void *srb, uint8_t status)
 {
-	srb->SRB_Status = status;
+	((uint8_t *)srb)[1] = status;
 	return status;
+}
+
+// A command or reset under way has ended.
+static void done_with_drive()
+{
+	EnterCriticalSection(&table);
+	in_flight--;
+	LeaveCriticalSection(&table);
 }
 
 static DWORD exec_scsi_cmd(SRB_ExecSCSICmd *srb)
@@ -412,36 +464,118 @@ static DWORD exec_scsi_cmd(SRB_ExecSCSICmd *srb)
 	void *post = srb->SRB_PostProc;
 	uint8_t flags = srb->SRB_Flags, status;
 	struct drive *d;
+	bool ran;
 
-	EnterCriticalSection(&lock);
+	EnterCriticalSection(&table);
 	d = find_drive(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun);
-	status = srb_check(srb, adapter_count, d != NULL && !d->gone,
+	status = srb_check(srb, adapter_count, d != NULL && !is_gone(d),
 	                   d != NULL ? d->where.max_transfer : 0);
-	if (status == SS_PENDING && !bounce_fits(srb->SRB_BufLen))
-		status = SS_BUFFER_TO_BIG;
-	if (status != SS_PENDING) {
-		LeaveCriticalSection(&lock);
-		// A refused record may name no event at all: it is not notified.
+	if (status == SS_PENDING)
+		in_flight++;
+	LeaveCriticalSection(&table);
+	// A refused record may name no event at all: it is not notified.
+	if (status != SS_PENDING)
 		return refuse(srb, status);
-	}
-	status = execute(srb, d);
-	LeaveCriticalSection(&lock);
-	// Outside the lock: a post routine may send the next command.
+	EnterCriticalSection(&d->busy);
+	ran = bounce_fits(d, srb->SRB_BufLen);
+	status = ran ? execute(srb, d) : (uint8_t)refuse(srb, SS_BUFFER_TO_BIG);
+	LeaveCriticalSection(&d->busy);
+	done_with_drive();
+	// Outside every lock: a post routine may send the next command.
+	if (ran)
+		srb_notify(flags, post, srb);
+	return status;
+}
+
+// IOCTL_STORAGE_RESET_DEVICE on the drive's handle. It does not wait for a
+// command under way on the drive: ending one that hangs is what a reset is
+// for.
+static DWORD reset_device(SRB_BusDeviceReset *srb)
+{
+	uint8_t flags = srb->SRB_Flags, status, ha = HASTAT_OK;
+	void *post = srb->SRB_PostProc;
+	struct drive *d;
+	DWORD got;
+
+	EnterCriticalSection(&table);
+	d = offered_drive(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun, &status);
+	if (d != NULL)
+		in_flight++;
+	LeaveCriticalSection(&table);
+	if (d == NULL)
+		return refuse(srb, status);
+	if (!DeviceIoControl(d->where.handle, IOCTL_STORAGE_RESET_DEVICE, NULL, 0, NULL, 0, &got,
+	                     NULL))
+		status = transport_failure(d, GetLastError(), &ha);
+	done_with_drive();
+	srb->SRB_HaStat = ha;
+	srb->SRB_TargStat = STATUS_GOOD;
+	__atomic_store_n(&srb->SRB_Status, status, __ATOMIC_RELEASE);
 	srb_notify(flags, post, srb);
+	return status;
+}
+
+// Looks for drives again while no command is under way; otherwise the
+// caller is told to try again.
+static DWORD rescan(SRB_RescanPort *srb)
+{
+	uint8_t status = SS_COMP;
+
+	EnterCriticalSection(&table);
+	if (in_flight > 0)
+		status = SS_ASPI_IS_BUSY;
+	else
+		discover();
+	LeaveCriticalSection(&table);
+	srb->SRB_Status = status;
+	return status;
+}
+
+static DWORD timeouts(SRB_GetSetTimeouts *srb)
+{
+	uint8_t status;
+	bool found = false;
+
+	EnterCriticalSection(&table);
+	status = srb_timeouts_check(srb, adapter_count);
+	for (int i = 0; status == SS_PENDING && i < drive_count; i++) {
+		struct drive *d = &drives[i];
+
+		if (is_gone(d) ||
+		    !srb_timeouts_match(srb, d->where.adapter, d->where.target, d->where.lun))
+			continue;
+		found = true;
+		if (srb->SRB_Flags & SRB_DIR_OUT) {
+			__atomic_store_n(&d->timeout_s, srb_timeout_s(srb->SRB_Timeout),
+			                 __ATOMIC_RELAXED);
+		} else {
+			srb->SRB_Timeout = 2 * d->timeout_s;
+			break;
+		}
+	}
+	LeaveCriticalSection(&table);
+	if (status == SS_PENDING)
+		status = found ? SS_COMP : SS_NO_DEVICE;
+	srb->SRB_Status = status;
 	return status;
 }
 
 extern "C" ASPISPTI_EXPORT DWORD __cdecl GetASPI32SupportInfo(void)
 {
+	int count;
+
 	start();
 	if (legacy) {
 		if (system_info == NULL)
 			return (DWORD)SS_FAILED_INIT << 8;
 		return system_info();
 	}
-	if (adapter_count == 0)
+	EnterCriticalSection(&table);
+	count = adapter_count;
+	LeaveCriticalSection(&table);
+	if (count == 0)
 		return (DWORD)SS_NO_ADAPTERS << 8;
-	return (DWORD)SS_COMP << 8 | (DWORD)adapter_count;
+	return (DWORD)SS_COMP << 8 | (DWORD)count;
 }
 
 extern "C" ASPISPTI_EXPORT DWORD __cdecl SendASPI32Command(void *request)
@@ -467,6 +601,12 @@ extern "C" ASPISPTI_EXPORT DWORD __cdecl SendASPI32Command(void *request)
 		return exec_scsi_cmd((SRB_ExecSCSICmd *)request);
 	case SC_GET_DISK_INFO:
 		return get_disk_info((SRB_GetDiskInfo *)request);
+	case SC_RESET_DEV:
+		return reset_device((SRB_BusDeviceReset *)request);
+	case SC_RESCAN_SCSI_BUS:
+		return rescan((SRB_RescanPort *)request);
+	case SC_GETSET_TIMEOUTS:
+		return timeouts((SRB_GetSetTimeouts *)request);
 	}
 	cmd[1] = SS_INVALID_CMD;
 	return SS_INVALID_CMD;
@@ -477,7 +617,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
 	switch (reason) {
 	case DLL_PROCESS_ATTACH:
 		self = instance;
-		InitializeCriticalSection(&lock);
+		InitializeCriticalSection(&table);
 		break;
 	case DLL_PROCESS_DETACH:
 		// At the end of the process (reserved non-NULL) Windows closes
@@ -485,16 +625,17 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
 		// already be gone.
 		if (reserved != NULL)
 			break;
-		for (int i = 0; i < drive_count; i++)
+		for (int i = 0; i < drive_count; i++) {
 			CloseHandle(drives[i].where.handle);
+			if (drives[i].bounce != NULL)
+				VirtualFree(drives[i].bounce, 0, MEM_RELEASE);
+			DeleteCriticalSection(&drives[i].busy);
+		}
 		drive_count = 0;
-		if (bounce != NULL)
-			VirtualFree(bounce, 0, MEM_RELEASE);
-		bounce = NULL;
 		if (system_layer != NULL)
 			FreeLibrary(system_layer);
 		system_layer = NULL;
-		DeleteCriticalSection(&lock);
+		DeleteCriticalSection(&table);
 		break;
 	}
 	return TRUE;

@@ -24,6 +24,15 @@
 //                                        garbage in SRB_Flags and SRB_Hdr_Rsvd
 //                                        if asked. "others" says whether every
 //                                        byte but 1 and 10-13 kept its value
+//   aspicheck reset A T L                SC_RESET_DEV
+//   aspicheck rescan [PROMPT]            SC_RESCAN_SCSI_BUS; with PROMPT, the
+//                                        support-info word, then PROMPT and one
+//                                        line of input waited for, first; the
+//                                        word again after
+//   aspicheck timeout A T L in|out [HALF] SC_GETSET_TIMEOUTS (HALF: half seconds)
+//   aspicheck threads A T A2 T2          READ(10) of block 0 to A:T in a thread
+//                                        of its own; 300 ms in, the support-info
+//                                        word and an INQUIRY to A2:T2 timed
 //   aspicheck null                       SendASPI32Command(NULL)
 //   aspicheck cmd N                      a zeroed SC_EXEC_SCSI_CMD-sized record
 //                                        with SRB_Cmd N
@@ -38,7 +47,7 @@
 //                                        buffer's first bytes), dump (print the
 //                                        buffer)
 //
-// repeat, gone and time are for Linux only.
+// repeat, gone, time and threads are for Linux only.
 
 #include <windows.h>
 
@@ -52,6 +61,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
+#include <pthread.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -397,6 +407,125 @@ static int raw(int argc, char **argv)
 	return 0;
 }
 
+static int reset(int a, int t, int l)
+{
+	SRB_BusDeviceReset srb;
+
+	load();
+	memset(&srb, 0, sizeof srb);
+	srb.SRB_Cmd = SC_RESET_DEV;
+	srb.SRB_HaId = (uint8_t)a;
+	srb.SRB_Target = (uint8_t)t;
+	srb.SRB_Lun = (uint8_t)l;
+	DWORD ret = send_command(&srb);
+	printf("ret %02x status %02x ha %02x\n", (unsigned)ret, srb.SRB_Status, srb.SRB_HaStat);
+	return 0;
+}
+
+static int rescan(const char *prompt)
+{
+	SRB_RescanPort srb;
+	char line[256];
+
+	load();
+	if (prompt != NULL) {
+		printf("info %08x\n%s\n", (unsigned)info(), prompt);
+		fflush(stdout);
+		if (fgets(line, sizeof line, stdin) == NULL)
+			return 1;
+	}
+	memset(&srb, 0, sizeof srb);
+	srb.SRB_Cmd = SC_RESCAN_SCSI_BUS;
+	DWORD ret = send_command(&srb);
+	printf("ret %02x status %02x info %08x\n", (unsigned)ret, srb.SRB_Status, (unsigned)info());
+	return 0;
+}
+
+// Sets or reads a timeout; after setting, reads the unit's back.
+static int timeout(char **argv, const char *half)
+{
+	SRB_GetSetTimeouts srb;
+
+	load();
+	for (int pass = half != NULL ? 0 : 1; pass < 2; pass++) {
+		memset(&srb, 0, sizeof srb);
+		srb.SRB_Cmd = SC_GETSET_TIMEOUTS;
+		srb.SRB_HaId = (uint8_t)strtoul(argv[2], NULL, 0);
+		srb.SRB_Target = (uint8_t)strtoul(argv[3], NULL, 0);
+		srb.SRB_Lun = (uint8_t)strtoul(argv[4], NULL, 0);
+		srb.SRB_Flags = strcmp(argv[5], "in") == 0    ? SRB_DIR_IN
+		                : strcmp(argv[5], "out") == 0 ? SRB_DIR_OUT
+		                                              : SRB_DIR_IN | SRB_DIR_OUT;
+		if (pass == 0)
+			srb.SRB_Timeout = (uint32_t)strtoul(half, NULL, 0);
+		else if (half != NULL)
+			srb.SRB_Flags = SRB_DIR_IN;
+		DWORD ret = send_command(&srb);
+		printf("%sret %02x status %02x timeout %u", pass == 1 && half ? " " : "",
+		       (unsigned)ret, srb.SRB_Status, (unsigned)srb.SRB_Timeout);
+	}
+	printf("\n");
+	return 0;
+}
+
+#ifndef _WIN32
+static long elapsed_ms(const struct timespec *since)
+{
+	struct timespec now;
+
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	return (now.tv_sec - since->tv_sec) * 1000 + (now.tv_nsec - since->tv_nsec) / 1000000;
+}
+
+struct held {
+	int a, t;
+	uint8_t status;
+	long ms;
+};
+
+static void *read_block_0(void *context)
+{
+	static const uint8_t read10[10] = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};
+	static uint8_t buffer[2048];
+	struct held *h = (struct held *)context;
+	struct timespec start;
+	SRB_ExecSCSICmd srb;
+
+	clock_gettime(CLOCK_MONOTONIC, &start);
+	exec(&srb, h->a, h->t, SRB_DIR_IN, buffer, sizeof buffer, read10, 10);
+	h->status = srb.SRB_Status;
+	h->ms = elapsed_ms(&start);
+	return NULL;
+}
+
+// What a command held up on one unit keeps waiting: nothing else should.
+static int threads(int a, int t, int a2, int t2)
+{
+	static const uint8_t inquiry[6] = {0x12, 0, 0, 0, 36, 0};
+	uint8_t data[36];
+	struct held h = {a, t, 0, 0};
+	struct timespec start;
+	SRB_ExecSCSICmd srb;
+	pthread_t reader;
+	long info_ms, inquiry_ms;
+
+	load();
+	info();
+	pthread_create(&reader, NULL, read_block_0, &h);
+	pause_ms(300);
+	clock_gettime(CLOCK_MONOTONIC, &start);
+	info();
+	info_ms = elapsed_ms(&start);
+	clock_gettime(CLOCK_MONOTONIC, &start);
+	exec(&srb, a2, t2, SRB_DIR_IN, data, sizeof data, inquiry, 6);
+	inquiry_ms = elapsed_ms(&start);
+	pthread_join(reader, NULL);
+	printf("info_ms %ld inquiry %02x inquiry_ms %ld read %02x read_ms %ld\n", info_ms,
+	       srb.SRB_Status, inquiry_ms, h.status, h.ms);
+	return 0;
+}
+#endif
+
 // exec with a buffer of length + 1 bytes filled with FILL; prints the
 // result, the sense bytes and how far into the buffer data was written.
 static void exec_line(int a, int t, uint8_t flags, uint8_t *buffer, uint32_t length,
@@ -430,6 +559,12 @@ int main(int argc, char **argv)
 	if ((argc == 5 || argc == 6) && strcmp(argv[1], "disk") == 0)
 		return disk_info(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]),
 		                 argc == 6 && strcmp(argv[5], "garbage") == 0);
+	if (argc == 5 && strcmp(argv[1], "reset") == 0)
+		return reset(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]));
+	if ((argc == 2 || argc == 3) && strcmp(argv[1], "rescan") == 0)
+		return rescan(argc == 3 ? argv[2] : NULL);
+	if ((argc == 6 || argc == 7) && strcmp(argv[1], "timeout") == 0)
+		return timeout(argv, argc == 7 ? argv[6] : NULL);
 	if (argc == 2 && strcmp(argv[1], "null") == 0) {
 		load();
 		printf("ret %02x\n", (unsigned)send_command(NULL));
@@ -503,8 +638,10 @@ int main(int argc, char **argv)
 		return gone(atoi(argv[2]), atoi(argv[3]), argv[4]);
 	if (argc == 5 && strcmp(argv[1], "repeat") == 0)
 		return repeat(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]));
+	if (argc == 6 && strcmp(argv[1], "threads") == 0)
+		return threads(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]), atoi(argv[5]));
 #endif
-	fprintf(stderr, "usage: aspicheck "
-	                "info|type|inquiry|disk|exec|again|raw|null|cmd|repeat|gone|time ...\n");
+	fprintf(stderr, "usage: aspicheck info|type|inquiry|disk|exec|again|raw|reset|rescan|"
+	                "timeout|null|cmd|repeat|gone|time|threads ...\n");
 	return 2;
 }

@@ -85,11 +85,13 @@ static const struct transient_limits quick = {8, 3, 200, 10};
 
 static const char *run(struct script *s, struct transient_unit *unit,
                        struct transient_outcome *outcome, uint8_t *caller = NULL,
-                       uint8_t operation = 0x28, const struct transient_limits *limits = &quick)
+                       uint8_t operation = 0x28, const struct transient_limits *limits = &quick,
+                       int direction = TRANSIENT_DATA_IN)
 {
 	const uint8_t cdb[10] = {operation, 0, 0, 0, 0, 0, 0, 0, 1, 0};
 	static uint8_t data[2048];
-	struct transient_command command = {cdb, 10, data, sizeof data, TRANSIENT_DATA_IN, caller};
+	uint32_t length = direction == TRANSIENT_DATA_NONE ? 0 : sizeof data;
+	struct transient_command command = {cdb, 10, data, length, direction, caller};
 
 	// What a command before this one left in the layer's buffer.
 	memset(data, 0xee, sizeof data);
@@ -207,6 +209,22 @@ static void caller_buffer()
 	      "not the last try's bytes over the caller's");
 }
 
+// A command that brings no data in goes once, whatever the unit answers.
+static void no_data_in()
+{
+	static const char *answers[] = {"2/04/01", "2/04/02", "6/29/00", "busy", "b/47/00"};
+
+	for (const char *first : answers) {
+		struct script s = {};
+		struct transient_unit unit = {false, false};
+		struct transient_outcome outcome;
+
+		answer(&s, first, "good");
+		run(&s, &unit, &outcome, NULL, 0x00, &quick, TRANSIENT_DATA_NONE);
+		check(strcmp(s.log, "C") == 0 && outcome.status != SCSI_GOOD, first, s.log);
+	}
+}
+
 static void sense_and_data()
 {
 	static const uint8_t descriptor[8] = {0x72, 0x06, 0x28, 0x00, 0, 0, 0, 0};
@@ -237,6 +255,7 @@ int main()
 	given_up();
 	medium_changed_after_use();
 	caller_buffer();
+	no_data_in();
 	sense_and_data();
 	printf("%d passed, %d failed\n", passed, failed);
 	return failed != 0;

@@ -12,6 +12,7 @@ import tempfile
 import unittest
 
 import guest
+from harness import request_answers
 
 ASPICHECK = os.environ.get("ASPICHECK_BIN", "")
 SYSGRAB = os.environ.get("SYSGRAB_BIN", "")
@@ -134,6 +135,21 @@ class Commands(Case):
         out = self.out("exec", "0", "4", "in", "2048", "28000000000000000100")
         self.assertRegex(out, r"^ret 04 status 04 ha 14 targ 00 sense (00){14} written 0 "
                          r"beyond clean$")
+
+    def test_reset_timeouts_and_rescan(self):
+        for args, want in request_answers(("0", "4", "0"), ("0", "3", "0"), ("1", "0", "0"),
+                                          "00000101"):
+            with self.subTest(args=args):
+                self.assertEqual(self.out(*args), want)
+        # A unit plugged in since the load is found, one gone is not.
+        p = subprocess.Popen([ASPICHECK, "rescan", "go"], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, text=True,
+                             env=dict(os.environ, WNASPI32_ROOT=self.root.path))
+        self.assertEqual([p.stdout.readline(), p.stdout.readline()], ["info 00000101\n", "go\n"])
+        shutil.rmtree(os.path.join(self.root.devices, "0:0:4:0"))
+        self.root.unit("1:0:2:0", 5, "sg1")
+        self.root.unit("3:0:2:0", 5, "sg3")
+        self.assertEqual(p.communicate("\n", timeout=60)[0], "ret 01 status 01 info 00000102\n")
 
     def test_requests_refused_before_they_start(self):
         cases = {

@@ -220,9 +220,9 @@ section gone aspicheck gone 0 0 /sys/bus/scsi/devices/0:0:0:0/delete
 
     def test_unit_that_has_gone(self):
         stdout, _ = self.section("gone")
-        # Before: the disk's power-on UNIT ATTENTION is ridden out; after:
-        # no such device, for commands and types.
-        self.assertEqual(stdout, ["before 01 after ret 82 status 82 type 82"])
+        # Before: the disk's power-on UNIT ATTENTION, passed up to the TEST
+        # UNIT READY as it is; after: no such device, for commands and types.
+        self.assertEqual(stdout, ["before 04 after ret 82 status 82 type 82"])
 
 
 class TwoControllers(Layout):
@@ -331,7 +331,9 @@ class NoScsiUnits(Layout):
     answers NOT READY, becoming ready, for its first seconds: once for 8 s,
     once for longer than the layer waits. The first, once ready, is read
     with a MEDIUM ERROR on block 5, and stopped (NOT READY until a START
-    UNIT)."""
+    UNIT). The second time two units, while the first is still not ready: a
+    command that brings no data in answered at once, a reset, and a READ
+    held up that holds up nothing else."""
 
     units = 0
 
@@ -354,8 +356,13 @@ echo 0 >/sys/bus/pseudo/drivers/scsi_debug/opts
 section stop sg_start --stop /dev/$(ls /sys/class/scsi_generic)
 timed_sysgrab stopped
 rmmod scsi_debug
-scsi_debug ptype=5 sector_size=2048 dev_size_mb=2 tur_ms_to_ready=50000
+scsi_debug ptype=5 sector_size=2048 dev_size_mb=2 tur_ms_to_ready=40000 num_tgts=2
 timed_sysgrab dead
+section tur aspicheck exec 0 0 none 0 000000000000
+section tur-us aspicheck time aspicheck exec 0 0 none 0 000000000000
+section reset aspicheck reset 0 1 0
+section after-reset aspicheck exec 0 1 none 0 000000000000
+section held aspicheck threads 0 0 0 1
 """
 
     def test_could_not_initialize(self):
@@ -388,6 +395,23 @@ timed_sysgrab dead
         seconds = int(self.section("dead-seconds")[0][0])
         self.assertGreaterEqual(seconds, 29)
         self.assertLess(seconds, 45)
+
+    def test_only_reads_wait_and_only_for_their_unit(self):
+        # TEST UNIT READY gets the drive's answer, becoming ready, at once.
+        self.assertRegex(self.section("tur")[0][0], r"^ret 04 status 04 ha 00 targ 02 "
+                         r"sense [7f]0..02.{18}0401")
+        self.assertLess(int(self.section("tur-us")[0][0]), 3000000)
+        # A reset's UNIT ATTENTION goes to the command after it.
+        self.assertEqual(self.section("reset")[0], ["ret 01 status 01 ha 00"])
+        self.assertRegex(self.section("after-reset")[0][0], r"^ret 04 status 04 ha 00 targ 02 "
+                         r"sense [7f]0..06.{18}29")
+        # A READ waiting for unit 0 holds up neither the layer nor unit 1.
+        words = self.section("held")[0][0].split()
+        held = dict(zip(words[0::2], words[1::2]))
+        print("while a READ waited: %s" % held)
+        self.assertEqual((held["inquiry"], held["read"]), ("01", "01"), held)
+        self.assertLess(max(int(held["info_ms"]), int(held["inquiry_ms"])), 1000, held)
+        self.assertGreater(int(held["read_ms"]), 1000, held)
 
 
 if __name__ == "__main__":

@@ -17,7 +17,7 @@ import tempfile
 import time
 import unittest
 
-from harness import IMAGE_SIZE, WineRunner, fields, parse_log, success_lines
+from harness import IMAGE_SIZE, WineRunner, fields, parse_log, request_answers, success_lines
 
 BUILD = os.environ.get("SYSGRAB_BUILD", "build/win32")
 WINE = os.environ.get("SYSGRAB_WINE", "wine")
@@ -165,7 +165,7 @@ class NoDrive(unittest.TestCase):
         cases = [
             ("no record", ["null"], "e0"),
             ("abort", ["cmd", "3"], "80"),
-            ("reset", ["cmd", "4"], "80"),
+            ("reset, no adapter", ["cmd", "4"], "81"),
             ("unknown command", ["cmd", "0x7f"], "80"),
             ("CDB length 0", ["raw", "0", "0", "0", in_event, "2048", "0", READ10_LBA0], "e0"),
             ("CDB length 17", ["raw", "0", "0", "0", in_event, "2048", "17", READ10_LBA0],
@@ -241,6 +241,12 @@ class FakeDrives(unittest.TestCase):
                 print("%s: maximum transfer %d" % (letter, max_transfer))
                 self.assertGreaterEqual(max_transfer, 2048)
         self.assertEqual(fields(self.layer.check("inquiry", "2"))["ret"], "81")
+
+    def test_reset_timeouts_and_rescan(self):
+        for args, want in request_answers(("1", "0", "0"), ("0", "1", "0"), ("2", "0", "0"),
+                                          "00000102"):
+            with self.subTest(args=args):
+                self.assertEqual(self.layer.check(*args), want)
 
     def test_device_types_and_drive_letters(self):
         # SC_GET_DISK_INFO, with garbage in the header's flags and reserved
