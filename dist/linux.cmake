@@ -12,6 +12,7 @@
 if(NOT CMAKE_LIBRARY_ARCHITECTURE)
   message(FATAL_ERROR "the release needs the compiler's multiarch folder name")
 endif()
+include(${PROJECT_SOURCE_DIR}/cmake/release.cmake)
 set(layer_dir lib/${CMAKE_LIBRARY_ARCHITECTURE}/sysgrab)
 set_target_properties(sysgrab PROPERTIES INSTALL_RPATH "$ORIGIN/../${layer_dir}")
 install(TARGETS sysgrab RUNTIME DESTINATION bin)
