@@ -4,7 +4,8 @@
 # zip's entries in the order the file system lists them, a zip entry's date
 # in local time, and a .deb's three members with the modes the builder's
 # umask gave its files; and the staged folders have the umask's modes and
-# the files their build or source times.
+# the files their build or source times. Then SHA256SUMS beside the
+# packages is written anew for the release's archives there.
 set(staged ${CPACK_TEMPORARY_DIRECTORY})
 set(date $ENV{SOURCE_DATE_EPOCH}) # release-date.cmake
 
@@ -47,3 +48,20 @@ elseif(CPACK_GENERATOR STREQUAL "DEB")
                   OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
 endif()
 
+# Each archive of the release: the one just made, else the one already
+# beside SHA256SUMS.
+set(sums "")
+foreach(name IN LISTS CPACK_SYSGRAB_RELEASE)
+  set(path ${CPACK_PACKAGE_DIRECTORY}/${name})
+  foreach(made IN LISTS CPACK_PACKAGE_FILES)
+    get_filename_component(made_name ${made} NAME)
+    if(made_name STREQUAL name)
+      set(path ${made})
+    endif()
+  endforeach()
+  if(EXISTS ${path})
+    file(SHA256 ${path} hash)
+    string(APPEND sums "${hash}  ${name}\n")
+  endif()
+endforeach()
+file(WRITE ${CPACK_PACKAGE_DIRECTORY}/SHA256SUMS "${sums}")
