@@ -12,7 +12,7 @@ import tempfile
 import unittest
 
 import guest
-from harness import request_answers
+from harness import rebuilt_elsewhere, request_answers
 
 ASPICHECK = os.environ.get("ASPICHECK_BIN", "")
 SYSGRAB = os.environ.get("SYSGRAB_BIN", "")
@@ -266,6 +266,9 @@ class Release(unittest.TestCase):
                                    capture_output=True, text=True)
                 self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
                 self.assertIn("extraction complete\n", r.stdout)
+
+    def test_same_bytes_from_another_folder(self):
+        self.assertIsNone(rebuilt_elsewhere("linux", self.build, [guest.DEB, guest.TARBALL]))
 
     def test_debian_checks(self):
         depends = subprocess.run(["dpkg-deb", "-f", self.deb, "Depends"], check=True,
