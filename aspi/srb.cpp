@@ -58,29 +58,44 @@ void srb_notify(uint8_t flags, void *post, void *srb)
 #define EVERY 0xff
 #define LONGEST_TIMEOUT_S 108000
 
-uint8_t srb_timeouts_check(const SRB_GetSetTimeouts *srb, int adapter_count)
+static bool addressed(const SRB_GetSetTimeouts *srb, const int address[3])
 {
-	uint8_t direction = srb->SRB_Flags & (SRB_DIR_IN | SRB_DIR_OUT);
-
-	if (direction != SRB_DIR_IN && direction != SRB_DIR_OUT)
-		return SS_INVALID_SRB;
-	if (srb->SRB_HaId != EVERY && srb->SRB_HaId >= adapter_count)
-		return SS_INVALID_HA;
-	return SS_PENDING;
+	return (srb->SRB_HaId == EVERY || srb->SRB_HaId == address[0]) &&
+	       (srb->SRB_Target == EVERY || srb->SRB_Target == address[1]) &&
+	       (srb->SRB_Lun == EVERY || srb->SRB_Lun == address[2]);
 }
 
-bool srb_timeouts_match(const SRB_GetSetTimeouts *srb, int adapter, int target, int lun)
-{
-	return (srb->SRB_HaId == EVERY || srb->SRB_HaId == adapter) &&
-	       (srb->SRB_Target == EVERY || srb->SRB_Target == target) &&
-	       (srb->SRB_Lun == EVERY || srb->SRB_Lun == lun);
-}
-
-uint32_t srb_timeout_s(uint32_t half_seconds)
+static uint32_t timeout_s(uint32_t half_seconds)
 {
 	if (half_seconds == 0)
 		return SRB_DEFAULT_TIMEOUT_S;
 	if (half_seconds >= 2 * LONGEST_TIMEOUT_S)
 		return LONGEST_TIMEOUT_S;
 	return (half_seconds + 1) / 2;
+}
+
+uint8_t srb_timeouts(SRB_GetSetTimeouts *srb, int adapter_count, int count, srb_unit_fn unit)
+{
+	uint8_t direction = srb->SRB_Flags & (SRB_DIR_IN | SRB_DIR_OUT);
+	uint8_t status = SS_NO_DEVICE;
+	uint32_t *kept;
+	int address[3];
+
+	if (direction != SRB_DIR_IN && direction != SRB_DIR_OUT)
+		status = SS_INVALID_SRB;
+	else if (srb->SRB_HaId != EVERY && srb->SRB_HaId >= adapter_count)
+		status = SS_INVALID_HA;
+	for (int i = 0; status == SS_NO_DEVICE && i < count; i++) {
+		if (!unit(i, address, &kept) || !addressed(srb, address))
+			continue;
+		status = SS_COMP;
+		if (direction == SRB_DIR_IN)
+			srb->SRB_Timeout = 2 * __atomic_load_n(kept, __ATOMIC_RELAXED);
+	}
+	for (int i = 0; status == SS_COMP && direction == SRB_DIR_OUT && i < count; i++) {
+		if (unit(i, address, &kept) && addressed(srb, address))
+			__atomic_store_n(kept, timeout_s(srb->SRB_Timeout), __ATOMIC_RELAXED);
+	}
+	srb->SRB_Status = status;
+	return status;
 }

@@ -32,17 +32,18 @@ void srb_notify(uint8_t flags, void *post, void *srb);
 // SC_GETSET_TIMEOUTS.
 #define SRB_DEFAULT_TIMEOUT_S 60
 
-// What SC_GETSET_TIMEOUTS asks where it is well formed: SS_PENDING to go
-// on, else SS_INVALID_SRB (not exactly one direction) or SS_INVALID_HA (an
-// adapter past the count that is not 0xFF, every one).
-uint8_t srb_timeouts_check(const SRB_GetSetTimeouts *srb, int adapter_count);
+// Unit index of a layer's table as SC_GETSET_TIMEOUTS sees it: its ASPI
+// address (adapter, target, LUN) and where its timeout in seconds is kept;
+// false where the unit cannot take commands.
+typedef bool (*srb_unit_fn)(int index, int address[3], uint32_t **timeout_s);
 
-// Whether a unit at (adapter, target, lun) is one that SC_GETSET_TIMEOUTS
-// addresses: 0xFF in a field stands for every one.
-bool srb_timeouts_match(const SRB_GetSetTimeouts *srb, int adapter, int target, int lun);
-
-// A timeout in half seconds as seconds: 0 is the default, any other is
-// rounded up and kept within 1 second and 30 hours (what Windows takes).
-uint32_t srb_timeout_s(uint32_t half_seconds);
+// Answers SC_GETSET_TIMEOUTS over units 0 to count - 1, SRB_Status
+// included: SS_INVALID_SRB without exactly one direction, SS_INVALID_HA for
+// an adapter past the count other than 0xFF, SS_NO_DEVICE where no unit is
+// at the address (0xFF in a field stands for every one), else SS_COMP.
+// SRB_DIR_OUT sets each such unit's timeout from SRB_Timeout, in half
+// seconds (rounded up, 0 for the default, at most 30 hours as Windows
+// takes); SRB_DIR_IN reads the first one's back.
+uint8_t srb_timeouts(SRB_GetSetTimeouts *srb, int adapter_count, int count, srb_unit_fn unit);
 
 #endif

@@ -12,6 +12,7 @@
 if(NOT CMAKE_LIBRARY_ARCHITECTURE)
   message(FATAL_ERROR "the release needs the compiler's multiarch folder name")
 endif()
+include(${PROJECT_SOURCE_DIR}/cmake/release.cmake)
 set(layer_dir lib/${CMAKE_LIBRARY_ARCHITECTURE}/sysgrab)
 set_target_properties(sysgrab PROPERTIES INSTALL_RPATH "$ORIGIN/../${layer_dir}")
 install(TARGETS sysgrab RUNTIME DESTINATION bin)
@@ -63,8 +64,14 @@ drive (blocks 0 to 15, 2048 bytes each: an ISO 9660 disc's system area)
 into a file. It reaches the drive through an ASPI for Win32 layer of its
 own over the kernel's SCSI generic driver, and runs as a user in the
 cdrom group.")
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+# The name Debian's tools give the package, spelt out for SHA256SUMS.
+execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE deb_arch
+                OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${deb_arch})
+set(CPACK_DEBIAN_FILE_NAME
+    ${CPACK_PACKAGE_NAME}_${CPACK_PACKAGE_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}_${deb_arch}.deb)
+set(CPACK_SYSGRAB_RELEASE ${CPACK_DEBIAN_FILE_NAME} ${CPACK_PACKAGE_FILE_NAME}.tar.gz)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Depends from the binaries' own needs, through dpkg-shlibdeps.

@@ -303,6 +303,29 @@ def request_answers(unit, no_unit, no_adapter, info):
     ]
 
 
+def rebuilt_elsewhere(preset, build, archives):
+    """cmp's lines for the archives, and their SHA256SUMS (which must check),
+    that differ from what preset's package target makes of a copy of the
+    sources elsewhere, with umask 077 in another time zone; None if none."""
+    subprocess.run(["sha256sum", "--check", "SHA256SUMS"], cwd=build, check=True)
+    top = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    # The copy, outside git, has the commit's date only from here.
+    date = subprocess.run(["git", "log", "-1", "--format=%ct"], cwd=top, capture_output=True,
+                          text=True).stdout.strip()
+    env = dict(os.environ, TZ="EST5", SOURCE_DATE_EPOCH=os.environ.get("SOURCE_DATE_EPOCH", date))
+    with tempfile.TemporaryDirectory() as folder:
+        src = shutil.copytree(top, os.path.join(folder, "x", "sources"),
+                              ignore=lambda d, _: ["build", ".git", ".cache"] if d == top else [])
+        for args in (["--preset", preset, "-DBUILD_TESTING=OFF"],
+                     ["--build", "--preset", preset, "--target", "package"]):
+            subprocess.run(["cmake"] + args, cwd=src, env=env, umask=0o077, check=True,
+                           stdout=subprocess.DEVNULL)
+        return "".join(subprocess.run(["cmp", os.path.join(build, name),
+                                       os.path.join(src, "build", preset, name)],
+                                      capture_output=True, text=True).stdout
+                       for name in archives + ["SHA256SUMS"]) or None
+
+
 class GuestChecks:
     """Assertions on a guest's checks: self.out maps each section to its
     (stdout lines, exit status, stderr lines), self.lines is the console.

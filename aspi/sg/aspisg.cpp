@@ -490,33 +490,24 @@ static DWORD rescan(SRB_RescanPort *srb)
 	return status;
 }
 
+// Unit i of the table, for srb_timeouts; under the table lock.
+static bool unit_at(int i, int address[3], uint32_t **timeout_s)
+{
+	address[0] = units[i].where.adapter;
+	address[1] = units[i].where.aspi_target;
+	address[2] = units[i].where.aspi_lun;
+	*timeout_s = &units[i].timeout_s;
+	return reachable(&units[i]);
+}
+
 static DWORD timeouts(SRB_GetSetTimeouts *srb)
 {
 	uint8_t status;
-	bool found = false;
 
 	ensure_discovered();
 	pthread_mutex_lock(&table);
-	status = srb_timeouts_check(srb, adapter_count);
-	for (int i = 0; status == SS_PENDING && i < unit_count; i++) {
-		struct unit *u = &units[i];
-
-		if (!reachable(u) || !srb_timeouts_match(srb, u->where.adapter,
-		                                         u->where.aspi_target, u->where.aspi_lun))
-			continue;
-		found = true;
-		if (srb->SRB_Flags & SRB_DIR_OUT) {
-			__atomic_store_n(&u->timeout_s, srb_timeout_s(srb->SRB_Timeout),
-			                 __ATOMIC_RELAXED);
-		} else {
-			srb->SRB_Timeout = 2 * u->timeout_s;
-			break;
-		}
-	}
+	status = srb_timeouts(srb, adapter_count, unit_count, unit_at);
 	pthread_mutex_unlock(&table);
-	if (status == SS_PENDING)
-		status = found ? SS_COMP : SS_NO_DEVICE;
-	srb->SRB_Status = status;
 	return status;
 }
 

@@ -201,10 +201,12 @@ static DWORD ha_inquiry(SRB_HAInquiry *srb)
 	uint32_t max_transfer = 0;
 	char name[32];
 
+	EnterCriticalSection(&table);
 	srb->HA_Count = (uint8_t)adapter_count;
 	// Adapter 0 always answers, so that a caller learns the count even
 	// where there is no adapter.
 	if (a >= adapter_count && a != 0) {
+		LeaveCriticalSection(&table);
 		srb->SRB_Status = SS_INVALID_HA;
 		return SS_INVALID_HA;
 	}
@@ -219,6 +221,7 @@ static DWORD ha_inquiry(SRB_HAInquiry *srb)
 		if (max_transfer == 0 || w->max_transfer < max_transfer)
 			max_transfer = w->max_transfer;
 	}
+	LeaveCriticalSection(&table);
 	srb->HA_SCSI_ID = HOST_SCSI_ID;
 	pad(srb->HA_ManagerId, "sysgrab SPTI");
 	pad(srb->HA_Identifier, name);
@@ -531,32 +534,23 @@ static DWORD rescan(SRB_RescanPort *srb)
 	return status;
 }
 
+// Drive i of the table, for srb_timeouts; under the table lock.
+static bool drive_at(int i, int address[3], uint32_t **timeout_s)
+{
+	address[0] = drives[i].where.adapter;
+	address[1] = drives[i].where.target;
+	address[2] = drives[i].where.lun;
+	*timeout_s = &drives[i].timeout_s;
+	return !is_gone(&drives[i]);
+}
+
 static DWORD timeouts(SRB_GetSetTimeouts *srb)
 {
 	uint8_t status;
-	bool found = false;
 
 	EnterCriticalSection(&table);
-	status = srb_timeouts_check(srb, adapter_count);
-	for (int i = 0; status == SS_PENDING && i < drive_count; i++) {
-		struct drive *d = &drives[i];
-
-		if (is_gone(d) ||
-		    !srb_timeouts_match(srb, d->where.adapter, d->where.target, d->where.lun))
-			continue;
-		found = true;
-		if (srb->SRB_Flags & SRB_DIR_OUT) {
-			__atomic_store_n(&d->timeout_s, srb_timeout_s(srb->SRB_Timeout),
-			                 __ATOMIC_RELAXED);
-		} else {
-			srb->SRB_Timeout = 2 * d->timeout_s;
-			break;
-		}
-	}
+	status = srb_timeouts(srb, adapter_count, drive_count, drive_at);
 	LeaveCriticalSection(&table);
-	if (status == SS_PENDING)
-		status = found ? SS_COMP : SS_NO_DEVICE;
-	srb->SRB_Status = status;
 	return status;
 }
 

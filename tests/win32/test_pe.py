@@ -12,6 +12,8 @@ import tempfile
 import unittest
 import zipfile
 
+from harness import rebuilt_elsewhere
+
 BIN = os.environ.get("SYSGRAB_BIN", "build/win32/sysgrab.exe")
 BUILD = os.environ.get("SYSGRAB_BUILD", os.path.dirname(BIN))
 OBJDUMP = os.environ.get("SYSGRAB_OBJDUMP", "i686-w64-mingw32-objdump")
@@ -256,6 +258,7 @@ class Archive(unittest.TestCase):
                 self.assertEqual(file_format(sections), "pei-i386")
                 self.assertNotIn(".debug_", sections, "the archived image is not stripped")
                 self.assertLessEqual(len(images[name]), limit)
+        self.assertIsNone(rebuilt_elsewhere("win32", BUILD, ["sysgrab-0.001-win32.zip"]))
 
 
 class Bus(unittest.TestCase):

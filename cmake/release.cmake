@@ -1,0 +1,6 @@
+# What both releases (the Linux .deb and tarball, the Windows zip) share so
+# that one commit always packs to the same bytes. The caller names its
+# archives in CPACK_SYSGRAB_RELEASE before include(CPack).
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/release-date.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/release-pack.cmake)
+set(CPACK_SYSGRAB_SOURCE_DIR ${PROJECT_SOURCE_DIR})
