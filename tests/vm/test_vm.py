@@ -9,7 +9,7 @@ import tempfile
 import unittest
 
 import guest
-from harness import GuestChecks, sha
+from harness import GuestChecks, fields, sha
 
 SKIP = 77
 
@@ -406,8 +406,7 @@ section held aspicheck threads 0 0 0 1
         self.assertRegex(self.section("after-reset")[0][0], r"^ret 04 status 04 ha 00 targ 02 "
                          r"sense [7f]0..06.{18}29")
         # A READ waiting for unit 0 holds up neither the layer nor unit 1.
-        words = self.section("held")[0][0].split()
-        held = dict(zip(words[0::2], words[1::2]))
+        held = fields(self.section("held")[0][0])
         print("while a READ waited: %s" % held)
         self.assertEqual((held["inquiry"], held["read"]), ("01", "01"), held)
         self.assertLess(max(int(held["info_ms"]), int(held["inquiry_ms"])), 1000, held)
