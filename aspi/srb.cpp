@@ -55,6 +55,15 @@ void srb_notify(uint8_t flags, void *post, void *srb)
 		((void(__cdecl *)(void *))post)(srb);
 }
 
+void srb_reset_finish(SRB_BusDeviceReset *srb, uint8_t flags, void *post, uint8_t status,
+                      uint8_t ha)
+{
+	srb->SRB_HaStat = ha;
+	srb->SRB_TargStat = STATUS_GOOD;
+	__atomic_store_n(&srb->SRB_Status, status, __ATOMIC_RELEASE);
+	srb_notify(flags, post, srb);
+}
+
 #define EVERY 0xff
 #define LONGEST_TIMEOUT_S 108000
 

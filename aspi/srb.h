@@ -28,6 +28,11 @@ void srb_finish(SRB_ExecSCSICmd *srb, uint8_t flags, uint8_t status, uint8_t ha,
 // (SRB_POSTING) that flags and post, read before the request ended, name.
 void srb_notify(uint8_t flags, void *post, void *srb);
 
+// Writes a finished SC_RESET_DEV's outcome, SRB_Status last, then calls
+// the post routine that flags and post, read before it ended, name.
+void srb_reset_finish(SRB_BusDeviceReset *srb, uint8_t flags, void *post, uint8_t status,
+                      uint8_t ha);
+
 // How long one try of a command may take, in seconds, before any
 // SC_GETSET_TIMEOUTS.
 #define SRB_DEFAULT_TIMEOUT_S 60

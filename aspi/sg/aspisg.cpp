@@ -467,10 +467,7 @@ static DWORD reset_device(SRB_BusDeviceReset *srb)
 			status = transport_failure(u, errno, &ha);
 	}
 	done_with_unit();
-	srb->SRB_HaStat = ha;
-	srb->SRB_TargStat = STATUS_GOOD;
-	__atomic_store_n(&srb->SRB_Status, status, __ATOMIC_RELEASE);
-	srb_notify(flags, post, srb);
+	srb_reset_finish(srb, flags, post, status, ha);
 	return status;
 }
 
