@@ -94,16 +94,14 @@ uint8_t srb_timeouts(SRB_GetSetTimeouts *srb, int adapter_count, int count, srb_
 		status = SS_INVALID_SRB;
 	else if (srb->SRB_HaId != EVERY && srb->SRB_HaId >= adapter_count)
 		status = SS_INVALID_HA;
-	for (int i = 0; status == SS_NO_DEVICE && i < count; i++) {
+	for (int i = 0; status != SS_INVALID_SRB && status != SS_INVALID_HA && i < count; i++) {
 		if (!unit(i, address, &kept) || !addressed(srb, address))
 			continue;
-		status = SS_COMP;
-		if (direction == SRB_DIR_IN)
-			srb->SRB_Timeout = 2 * __atomic_load_n(kept, __ATOMIC_RELAXED);
-	}
-	for (int i = 0; status == SS_COMP && direction == SRB_DIR_OUT && i < count; i++) {
-		if (unit(i, address, &kept) && addressed(srb, address))
+		if (direction == SRB_DIR_OUT)
 			__atomic_store_n(kept, timeout_s(srb->SRB_Timeout), __ATOMIC_RELAXED);
+		else if (status != SS_COMP)
+			srb->SRB_Timeout = 2 * __atomic_load_n(kept, __ATOMIC_RELAXED);
+		status = SS_COMP;
 	}
 	srb->SRB_Status = status;
 	return status;

@@ -32,11 +32,7 @@ static void write_failed(bool closed)
 {
 	FILE *again;
 
-	if (!closed) {
-		if (ftruncate(fileno(out), 0) != 0)
-			closed = true;
-	}
-	if (closed) {
+	if (closed || ftruncate(fileno(out), 0) != 0) {
 		again = fopen(out_name, "wb");
 		if (again != NULL)
 			fclose(again);
