@@ -282,25 +282,28 @@ class Case(unittest.TestCase):
 
 
 def request_answers(unit, no_unit, no_adapter, info):
-    """aspicheck's arguments and answer for SC_RESET_DEV, SC_GETSET_TIMEOUTS
-    and SC_RESCAN_SCSI_BUS, alike for every layer: unit is an address whose
-    device fails every command, no_unit one on an adapter without a unit
-    there, no_adapter one past the count; info the support-info word."""
-    return [
-        (["reset", *unit], "ret 04 status 04 ha 14"),
-        (["reset", *no_unit], "ret 82 status 82 ha 00"),
-        (["reset", *no_adapter], "ret 81 status 81 ha 00"),
-        # Set for every unit, in half seconds, and read back; 0 is 60 s.
-        (["timeout", "255", "255", "255", "out", "10"],
-         "ret 01 status 01 timeout 10 ret 01 status 01 timeout 10"),
-        (["timeout", *unit, "in"], "ret 01 status 01 timeout 120"),
-        (["timeout", *unit, "out", "3"], "ret 01 status 01 timeout 3 ret 01 status 01 timeout 4"),
-        (["timeout", *unit, "out", "0"], "ret 01 status 01 timeout 0 ret 01 status 01 timeout 120"),
-        (["timeout", *no_unit, "in"], "ret 82 status 82 timeout 0"),
-        (["timeout", *no_adapter, "in"], "ret 81 status 81 timeout 0"),
-        (["timeout", *unit, "both"], "ret e0 status e0 timeout 0"),
-        (["rescan"], "ret 01 status 01 info " + info),
+    """aspicheck's arguments sending SC_RESET_DEV, SC_GETSET_TIMEOUTS and
+    SC_RESCAN_SCSI_BUS in one load, and its answer, alike for every layer:
+    unit is an address whose device fails every command, no_unit one on an
+    adapter without a unit there, no_adapter one past the count; info the
+    support-info word."""
+    u, n, x = (":".join(address) for address in (unit, no_unit, no_adapter))
+    done = "ret 01 status 01 ha 00 value "
+    pairs = [
+        ("4:" + u, "ret 04 status 04 ha 14 value 0"),
+        ("4:" + n, "ret 82 status 82 ha 00 value 0"),
+        ("4:" + x, "ret 81 status 81 ha 00 value 0"),
+        # Timeouts in half seconds: 60 s at first, set for every unit,
+        # rounded up to whole seconds, 0 back to 60 s.
+        ("8:%s:8" % u, done + "120"), ("8:255:255:255:16:10", done + "10"),
+        ("8:%s:8" % u, done + "10"), ("8:%s:16:3" % u, done + "3"), ("8:%s:8" % u, done + "4"),
+        ("8:%s:16:0" % u, done + "0"), ("8:%s:8" % u, done + "120"),
+        ("8:%s:8" % n, "ret 82 status 82 ha 00 value 0"),
+        ("8:%s:8" % x, "ret 81 status 81 ha 00 value 0"),
+        ("8:%s:24" % u, "ret e0 status e0 ha 00 value 0"),
+        ("7", done + "0"), ("info", "info " + info),
     ]
+    return ["cmd"] + [word for word, _ in pairs], " ".join(answer for _, answer in pairs)
 
 
 def rebuilt_elsewhere(preset, build, archives):

@@ -24,18 +24,17 @@
 //                                        garbage in SRB_Flags and SRB_Hdr_Rsvd
 //                                        if asked. "others" says whether every
 //                                        byte but 1 and 10-13 kept its value
-//   aspicheck reset A T L                SC_RESET_DEV
-//   aspicheck rescan [PROMPT]            SC_RESCAN_SCSI_BUS; with PROMPT, the
-//                                        support-info word, then PROMPT and one
-//                                        line of input waited for, first; the
-//                                        word again after
-//   aspicheck timeout A T L in|out [HALF] SC_GETSET_TIMEOUTS (HALF: half seconds)
 //   aspicheck threads A T A2 T2          READ(10) of block 0 to A:T in a thread
 //                                        of its own; 300 ms in, the support-info
 //                                        word and an INQUIRY to A2:T2 timed
 //   aspicheck null                       SendASPI32Command(NULL)
-//   aspicheck cmd N                      a zeroed SC_EXEC_SCSI_CMD-sized record
-//                                        with SRB_Cmd N
+//   aspicheck cmd WORD...                in one load, on one line: a zeroed
+//                                        SC_EXEC_SCSI_CMD-sized record for each
+//                                        N[:A:T:L[:FLAGS[:VALUE]]], VALUE in
+//                                        bytes 10-13; ret, status, byte 22 (ha)
+//                                        and bytes 10-13 (value) back. info:
+//                                        the support-info word; wait: "go" and
+//                                        a line of input waited for
 //   aspicheck raw A T L FLAGS LEN CDBLEN HEX [OPTION...]
 //                                        SC_EXEC_SCSI_CMD exactly as given:
 //                                        FLAGS is SRB_Flags (hex), CDBLEN is
@@ -213,9 +212,19 @@ static int gone(int a, int t, const char *remove)
 	return 0;
 }
 
+// Microseconds since start.
+static long long us_since(const struct timespec *start)
+{
+	struct timespec now;
+
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	return (long long)(now.tv_sec - start->tv_sec) * 1000000 +
+	       (now.tv_nsec - start->tv_nsec) / 1000;
+}
+
 static int run_timed(char **argv)
 {
-	struct timespec t0, t1;
+	struct timespec t0;
 	int status;
 	pid_t pid;
 
@@ -230,9 +239,7 @@ static int run_timed(char **argv)
 		_exit(127);
 	}
 	waitpid(pid, &status, 0);
-	clock_gettime(CLOCK_MONOTONIC, &t1);
-	printf("%lld\n",
-	       (long long)(t1.tv_sec - t0.tv_sec) * 1000000 + (t1.tv_nsec - t0.tv_nsec) / 1000);
+	printf("%lld\n", us_since(&t0));
 	return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }
 #endif
@@ -407,121 +414,88 @@ static int raw(int argc, char **argv)
 	return 0;
 }
 
-static int reset(int a, int t, int l)
+// The cmd mode's words, each in turn.
+static int requests(int count, char **words)
 {
-	SRB_BusDeviceReset srb;
-
-	load();
-	memset(&srb, 0, sizeof srb);
-	srb.SRB_Cmd = SC_RESET_DEV;
-	srb.SRB_HaId = (uint8_t)a;
-	srb.SRB_Target = (uint8_t)t;
-	srb.SRB_Lun = (uint8_t)l;
-	DWORD ret = send_command(&srb);
-	printf("ret %02x status %02x ha %02x\n", (unsigned)ret, srb.SRB_Status, srb.SRB_HaStat);
-	return 0;
-}
-
-static int rescan(const char *prompt)
-{
-	SRB_RescanPort srb;
 	char line[256];
 
 	load();
-	if (prompt != NULL) {
-		printf("info %08x\n%s\n", (unsigned)info(), prompt);
-		fflush(stdout);
-		if (fgets(line, sizeof line, stdin) == NULL)
-			return 1;
-	}
-	memset(&srb, 0, sizeof srb);
-	srb.SRB_Cmd = SC_RESCAN_SCSI_BUS;
-	DWORD ret = send_command(&srb);
-	printf("ret %02x status %02x info %08x\n", (unsigned)ret, srb.SRB_Status, (unsigned)info());
-	return 0;
-}
+	for (int i = 0; i < count; i++) {
+		// Words follow each other on one line, a new one after wait.
+		const char *space = i == 0 || strcmp(words[i - 1], "wait") == 0 ? "" : " ";
+		uint8_t block[sizeof(SRB_ExecSCSICmd)];
+		unsigned long v[6] = {0, 0, 0, 0, 0, 0};
+		uint32_t value;
+		char *p = words[i];
 
-// Sets or reads a timeout; after setting, reads the unit's back.
-static int timeout(char **argv, const char *half)
-{
-	SRB_GetSetTimeouts srb;
-
-	load();
-	for (int pass = half != NULL ? 0 : 1; pass < 2; pass++) {
-		memset(&srb, 0, sizeof srb);
-		srb.SRB_Cmd = SC_GETSET_TIMEOUTS;
-		srb.SRB_HaId = (uint8_t)strtoul(argv[2], NULL, 0);
-		srb.SRB_Target = (uint8_t)strtoul(argv[3], NULL, 0);
-		srb.SRB_Lun = (uint8_t)strtoul(argv[4], NULL, 0);
-		srb.SRB_Flags = strcmp(argv[5], "in") == 0    ? SRB_DIR_IN
-		                : strcmp(argv[5], "out") == 0 ? SRB_DIR_OUT
-		                                              : SRB_DIR_IN | SRB_DIR_OUT;
-		if (pass == 0)
-			srb.SRB_Timeout = (uint32_t)strtoul(half, NULL, 0);
-		else if (half != NULL)
-			srb.SRB_Flags = SRB_DIR_IN;
-		DWORD ret = send_command(&srb);
-		printf("%sret %02x status %02x timeout %u", pass == 1 && half ? " " : "",
-		       (unsigned)ret, srb.SRB_Status, (unsigned)srb.SRB_Timeout);
+		if (strcmp(p, "info") == 0) {
+			printf("%sinfo %08x", space, (unsigned)info());
+			continue;
+		}
+		if (strcmp(p, "wait") == 0) {
+			printf("%sgo\n", space);
+			fflush(stdout);
+			if (fgets(line, sizeof line, stdin) == NULL)
+				return 1;
+			continue;
+		}
+		for (int n = 0; n < 6 && *p != '\0'; n++)
+			v[n] = strtoul(p + (n > 0), &p, 0);
+		memset(block, 0, sizeof block);
+		block[0] = (uint8_t)v[0];
+		block[2] = (uint8_t)v[1];
+		block[8] = (uint8_t)v[2];
+		block[9] = (uint8_t)v[3];
+		block[3] = (uint8_t)v[4];
+		value = (uint32_t)v[5];
+		memcpy(block + 10, &value, 4);
+		DWORD ret = send_command(block);
+		memcpy(&value, block + 10, 4);
+		printf("%sret %02x status %02x ha %02x value %u", space, (unsigned)ret, block[1],
+		       block[22], (unsigned)value);
 	}
 	printf("\n");
 	return 0;
 }
 
 #ifndef _WIN32
-static long elapsed_ms(const struct timespec *since)
-{
-	struct timespec now;
+// The READ held up, run in a thread of its own.
+static int held_address[2];
+static SRB_ExecSCSICmd held;
 
-	clock_gettime(CLOCK_MONOTONIC, &now);
-	return (now.tv_sec - since->tv_sec) * 1000 + (now.tv_nsec - since->tv_nsec) / 1000000;
-}
-
-struct held {
-	int a, t;
-	uint8_t status;
-	long ms;
-};
-
-static void *read_block_0(void *context)
+static void *read_held(void *)
 {
 	static const uint8_t read10[10] = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};
 	static uint8_t buffer[2048];
-	struct held *h = (struct held *)context;
-	struct timespec start;
-	SRB_ExecSCSICmd srb;
 
-	clock_gettime(CLOCK_MONOTONIC, &start);
-	exec(&srb, h->a, h->t, SRB_DIR_IN, buffer, sizeof buffer, read10, 10);
-	h->status = srb.SRB_Status;
-	h->ms = elapsed_ms(&start);
+	exec(&held, held_address[0], held_address[1], SRB_DIR_IN, buffer, sizeof buffer, read10,
+	     10);
 	return NULL;
 }
 
-// What a command held up on one unit keeps waiting: nothing else should.
+// While a command waits on one unit, nothing else should.
 static int threads(int a, int t, int a2, int t2)
 {
 	static const uint8_t inquiry[6] = {0x12, 0, 0, 0, 36, 0};
 	uint8_t data[36];
-	struct held h = {a, t, 0, 0};
-	struct timespec start;
+	struct timespec start, others;
 	SRB_ExecSCSICmd srb;
 	pthread_t reader;
-	long info_ms, inquiry_ms;
 
 	load();
 	info();
-	pthread_create(&reader, NULL, read_block_0, &h);
+	held_address[0] = a;
+	held_address[1] = t;
+	clock_gettime(CLOCK_MONOTONIC, &start);
+	pthread_create(&reader, NULL, read_held, NULL);
 	pause_ms(300);
-	clock_gettime(CLOCK_MONOTONIC, &start);
+	clock_gettime(CLOCK_MONOTONIC, &others);
 	info();
-	info_ms = elapsed_ms(&start);
-	clock_gettime(CLOCK_MONOTONIC, &start);
 	exec(&srb, a2, t2, SRB_DIR_IN, data, sizeof data, inquiry, 6);
-	inquiry_ms = elapsed_ms(&start);
+	long long others_ms = us_since(&others) / 1000;
 	pthread_join(reader, NULL);
-	printf("info_ms %ld inquiry %02x inquiry_ms %ld read %02x read_ms %ld\n", info_ms,
-	       srb.SRB_Status, inquiry_ms, h.status, h.ms);
+	printf("others_ms %lld inquiry %02x read %02x read_ms %lld\n", others_ms, srb.SRB_Status,
+	       held.SRB_Status, us_since(&start) / 1000);
 	return 0;
 }
 #endif
@@ -559,27 +533,13 @@ int main(int argc, char **argv)
 	if ((argc == 5 || argc == 6) && strcmp(argv[1], "disk") == 0)
 		return disk_info(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]),
 		                 argc == 6 && strcmp(argv[5], "garbage") == 0);
-	if (argc == 5 && strcmp(argv[1], "reset") == 0)
-		return reset(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]));
-	if ((argc == 2 || argc == 3) && strcmp(argv[1], "rescan") == 0)
-		return rescan(argc == 3 ? argv[2] : NULL);
-	if ((argc == 6 || argc == 7) && strcmp(argv[1], "timeout") == 0)
-		return timeout(argv, argc == 7 ? argv[6] : NULL);
 	if (argc == 2 && strcmp(argv[1], "null") == 0) {
 		load();
 		printf("ret %02x\n", (unsigned)send_command(NULL));
 		return 0;
 	}
-	if (argc == 3 && strcmp(argv[1], "cmd") == 0) {
-		SRB_ExecSCSICmd srb;
-
-		load();
-		memset(&srb, 0, sizeof srb);
-		srb.SRB_Cmd = (uint8_t)strtoul(argv[2], NULL, 0);
-		DWORD ret = send_command(&srb);
-		printf("ret %02x status %02x\n", (unsigned)ret, srb.SRB_Status);
-		return 0;
-	}
+	if (argc >= 3 && strcmp(argv[1], "cmd") == 0)
+		return requests(argc - 2, argv + 2);
 	if (argc >= 9 && strcmp(argv[1], "raw") == 0)
 		return raw(argc, argv);
 	if (argc == 2 && strcmp(argv[1], "info") == 0) {
@@ -641,7 +601,8 @@ int main(int argc, char **argv)
 	if (argc == 6 && strcmp(argv[1], "threads") == 0)
 		return threads(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]), atoi(argv[5]));
 #endif
-	fprintf(stderr, "usage: aspicheck info|type|inquiry|disk|exec|again|raw|reset|rescan|"
-	                "timeout|null|cmd|repeat|gone|time|threads ...\n");
+	fprintf(stderr,
+	        "usage: aspicheck "
+	        "info|type|inquiry|disk|exec|again|raw|null|cmd|repeat|gone|time|threads ...\n");
 	return 2;
 }

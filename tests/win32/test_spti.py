@@ -243,10 +243,8 @@ class FakeDrives(unittest.TestCase):
         self.assertEqual(fields(self.layer.check("inquiry", "2"))["ret"], "81")
 
     def test_reset_timeouts_and_rescan(self):
-        for args, want in request_answers(("1", "0", "0"), ("0", "1", "0"), ("2", "0", "0"),
-                                          "00000102"):
-            with self.subTest(args=args):
-                self.assertEqual(self.layer.check(*args), want)
+        args, want = request_answers(("1", "0", "0"), ("0", "1", "0"), ("2", "0", "0"), "00000102")
+        self.assertEqual(self.layer.check(*args), want)
 
     def test_device_types_and_drive_letters(self):
         # SC_GET_DISK_INFO, with garbage in the header's flags and reserved
