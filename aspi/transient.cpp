@@ -70,13 +70,19 @@ int sense_ascq(const uint8_t *sense, int length)
 	return sense_byte(sense, length, 13, 3);
 }
 
+bool sense_deferred(const uint8_t *sense, int length)
+{
+	return sense != NULL && length >= 1 &&
+	       ((sense[0] & 0x7f) == 0x71 || (sense[0] & 0x7f) == 0x73);
+}
+
 bool transient_data_valid(const struct transient_outcome *o)
 {
 	if (!o->reached)
 		return false;
 	if (o->status == SCSI_GOOD)
 		return true;
-	return o->status == SCSI_CHECK_CONDITION &&
+	return o->status == SCSI_CHECK_CONDITION && !sense_deferred(o->sense, o->sense_length) &&
 	       sense_key(o->sense, o->sense_length) == SENSE_RECOVERED_ERROR;
 }
 
@@ -90,6 +96,8 @@ enum transient_action transient_classify(const struct transient_outcome *o)
 		return TRANSIENT_BUSY;
 	if (o->status != SCSI_CHECK_CONDITION)
 		return TRANSIENT_FINAL;
+	if (sense_deferred(o->sense, o->sense_length))
+		return TRANSIENT_DEFERRED;
 	key = sense_key(o->sense, o->sense_length);
 	asc = sense_asc(o->sense, o->sense_length);
 	ascq = sense_ascq(o->sense, o->sense_length);
@@ -164,6 +172,15 @@ static void send_own(transient_send_fn send, void *context, uint8_t operation)
 	send(context, &command, &outcome);
 }
 
+// Whether the unit's commands have their transient states ridden out:
+// direct-access, write-once, CD/DVD and optical units. Others (tapes,
+// changers, ...) may have moved or changed by a command that reported a
+// state, so that the same command again would do another thing.
+static bool rides_type(uint8_t type)
+{
+	return type == 0 || type == 4 || type == 5 || type == 7;
+}
+
 // Whether a GOOD answer to this command shows that the unit has reported
 // any unit attention it had.
 static bool settles(const struct transient_command *command)
@@ -178,10 +195,10 @@ int transient_run(const struct transient_limits *limits, struct transient_unit *
                   struct transient_outcome *outcome)
 {
 	int tries = 0, attentions = 0, aborts = 0;
-	bool waiting = false, started = false;
+	bool waiting = false, started = false, deferred = false;
 	uint32_t waiting_since = 0;
 	bool seeded = command->caller != NULL && command->direction != TRANSIENT_DATA_NONE;
-	bool rides = command->direction == TRANSIENT_DATA_IN;
+	bool rides = command->direction == TRANSIENT_DATA_IN && rides_type(unit->type);
 
 	for (;;) {
 		if (seeded)
@@ -211,6 +228,11 @@ int transient_run(const struct transient_limits *limits, struct transient_unit *
 		case TRANSIENT_ABORTED:
 			if (++aborts > limits->aborts)
 				return tries;
+			break;
+		case TRANSIENT_DEFERRED:
+			if (deferred)
+				return tries;
+			deferred = true;
 			break;
 		case TRANSIENT_START_UNIT:
 			if (!started && !unit->not_ready_given_up) {

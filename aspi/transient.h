@@ -13,6 +13,10 @@
 // goes once, and its caller gets the unit's answer as it is. A new disc is
 // ridden out only until the unit has first done a command: after that it is
 // news the caller must hear, since its reads came from another disc.
+// Deferred sense (71h, 73h) reports an earlier command's failure: the
+// command it came with was not carried out, and goes once more. A unit that
+// is neither direct-access, write-once, CD/DVD nor optical (a tape, whose
+// reads move its position, above all) gets every command once.
 #ifndef ASPI_TRANSIENT_H
 #define ASPI_TRANSIENT_H
 
@@ -44,6 +48,7 @@ enum transient_action {
 	TRANSIENT_START_UNIT,     // NOT READY until started: START UNIT once, then wait
 	TRANSIENT_BUSY,           // BUSY, TASK SET FULL: pause, again, as becoming ready
 	TRANSIENT_ABORTED,        // ABORTED COMMAND (a transport error): again
+	TRANSIENT_DEFERRED,       // an earlier command's error: once more
 };
 
 // How long and how often; the layers use transient_limits_default.
@@ -64,6 +69,9 @@ struct transient_unit {
 	// units answer without reporting a unit attention) ended GOOD: a new
 	// medium from then on is passed to the caller.
 	bool settled;
+	// Peripheral device type (0 direct access, 5 CD/DVD, ...): only types
+	// 0, 4, 5 and 7 have their transient states ridden out.
+	uint8_t type;
 };
 
 // One command as the layer's transport sends it.
@@ -100,23 +108,26 @@ typedef void (*transient_send_fn)(void *context, const struct transient_command 
 int sense_key(const uint8_t *sense, int length);
 int sense_asc(const uint8_t *sense, int length);
 int sense_ascq(const uint8_t *sense, int length);
+// Whether sense data is deferred (71h, 73h): about an earlier command.
+bool sense_deferred(const uint8_t *sense, int length);
 
 // Whether the data a command moved counts: on GOOD, or on CHECK CONDITION
-// with RECOVERED ERROR (the unit succeeded after retrying on its own).
+// with current RECOVERED ERROR (the unit succeeded after retrying on its
+// own).
 bool transient_data_valid(const struct transient_outcome *outcome);
 
 // The action one outcome asks for.
 enum transient_action transient_classify(const struct transient_outcome *outcome);
 
 // Sends command through send until it ends in a state that is not
-// transient, or the limits are reached (a command that brings no data in
-// goes once); after a new medium, READ
-// CAPACITY(10) goes first, and a unit that needs starting gets one START
-// STOP UNIT, after which command is always sent again, at the deadline
-// too. Nothing else is sent. The last try is always command itself:
-// outcome and the context's own results describe it, and the caller's
-// buffer holds its data where that counts. Returns the number of tries of
-// command.
+// transient, or the limits are reached (a command that brings no data in,
+// or goes to a unit of another type, goes once; after deferred sense it
+// goes once more); after a new medium, READ CAPACITY(10) goes first, and
+// a unit that needs starting gets one START STOP UNIT, after which command
+// is always sent again, at the deadline too. Nothing else is sent. The
+// last try is always command itself: outcome and the context's own results
+// describe it, and the caller's buffer holds its data where that counts.
+// Returns the number of tries of command.
 int transient_run(const struct transient_limits *limits, struct transient_unit *unit,
                   transient_send_fn send, void *context, const struct transient_command *command,
                   struct transient_outcome *outcome);

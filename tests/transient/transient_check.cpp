@@ -9,7 +9,9 @@
 
 // What the scripted unit answers, try by try; the last answer repeats.
 struct script {
-	const char *answers[8]; // "good", "gone", "busy", or sense "KEY/ASC/ASCQ" in hex
+	// "good", "gone", "busy", "full" (TASK SET FULL), or sense
+	// "KEY/ASC/ASCQ" in hex, deferred where it starts with "~"
+	const char *answers[8];
 	int count;
 	int sent;      // tries so far
 	char log[256]; // what was sent: C for the command, R for READ CAPACITY,
@@ -18,6 +20,8 @@ struct script {
 };
 
 static int passed, failed;
+// Sense in descriptor format (72h, 73h) rather than fixed (70h, 71h).
+static bool descriptor;
 
 static void check(bool ok, const char *name, const char *what)
 {
@@ -56,18 +60,22 @@ static void send(void *context, const struct transient_command *c, struct transi
 	if (!capacity && !start && c->length > 8)
 		c->data[s->sent] = (uint8_t)(0xd0 + s->sent);
 	o->reached = strcmp(answer, "gone") != 0;
-	o->status = strcmp(answer, "busy") == 0 ? SCSI_BUSY : SCSI_GOOD;
+	o->status = strcmp(answer, "busy") == 0   ? SCSI_BUSY
+	            : strcmp(answer, "full") == 0 ? SCSI_TASK_SET_FULL
+	                                          : SCSI_GOOD;
 	o->sense = s->sense;
 	o->sense_length = 0;
-	if (sscanf(answer, "%x/%x/%x", &key, &asc, &ascq) == 3) {
-		memset(s->sense, 0, sizeof s->sense);
-		s->sense[0] = 0x70;
-		s->sense[2] = (uint8_t)key;
-		s->sense[7] = 10;
-		s->sense[12] = (uint8_t)asc;
-		s->sense[13] = (uint8_t)ascq;
+	if (sscanf(answer + (answer[0] == '~'), "%x/%x/%x", &key, &asc, &ascq) == 3) {
+		// The bits around the key and ASC set: the VALID bit, FILEMARK,
+		// EOM and ILI, and the bytes beside.
+		memset(s->sense, 0xff, sizeof s->sense);
+		s->sense[0] = (uint8_t)(0xf0 | (answer[0] == '~') | (descriptor ? 2 : 0));
+		s->sense[descriptor ? 1 : 2] = (uint8_t)(0xe0 | key);
+		s->sense[descriptor ? 2 : 12] = (uint8_t)asc;
+		s->sense[descriptor ? 3 : 13] = (uint8_t)ascq;
+		s->sense[7] = descriptor ? 0 : 10;
 		o->status = SCSI_CHECK_CONDITION;
-		o->sense_length = sizeof s->sense;
+		o->sense_length = descriptor ? 8 : 18;
 	}
 }
 
@@ -122,26 +130,33 @@ static void sequences()
 	    {"medium error is final", {"3/11/00", "good"}, 2, "C"},
 	    {"transport failure is final", {"gone", "good"}, 2, "C"},
 	    {"busy", {"busy", "busy", "good"}, 3, "CCC"},
+	    {"task set full", {"full", "good"}, 2, "CC"},
 	    {"aborted three more times", {"b/47/00"}, 1, "CCCC"},
+	    {"deferred, then good", {"~3/11/00", "good"}, 2, "CC"},
+	    {"deferred twice is passed up", {"~6/29/00"}, 1, "CC"},
 	};
 
-	for (const auto &c : cases) {
-		struct script s;
-		struct transient_unit unit = {false, false};
-		struct transient_outcome outcome;
+	for (int format = 0; format < 2; format++) {
+		descriptor = format == 1;
+		for (const auto &c : cases) {
+			struct script s;
+			struct transient_unit unit = {false, false, 5};
+			struct transient_outcome outcome;
 
-		memset(&s, 0, sizeof s);
-		memcpy(s.answers, c.answers, sizeof c.answers);
-		s.count = c.count;
-		check(strcmp(run(&s, &unit, &outcome), c.log) == 0, c.name, s.log);
+			memset(&s, 0, sizeof s);
+			memcpy(s.answers, c.answers, sizeof c.answers);
+			s.count = c.count;
+			check(strcmp(run(&s, &unit, &outcome), c.log) == 0, c.name, s.log);
+		}
 	}
+	descriptor = false;
 }
 
 // A unit that stays not ready is waited for once, until a command succeeds.
 static void given_up()
 {
 	struct script s = {};
-	struct transient_unit unit = {false, false};
+	struct transient_unit unit = {false, false, 5};
 	struct transient_outcome outcome;
 
 	answer(&s, "2/04/01");
@@ -164,6 +179,11 @@ static void given_up()
 	check(strcmp(s.log, "CCSC") == 0 && outcome.status == SCSI_CHECK_CONDITION &&
 	          sense_ascq(outcome.sense, outcome.sense_length) == 2,
 	      "start at the bound", s.log);
+	answer(&s, "busy");
+	unit.not_ready_given_up = false;
+	run(&s, &unit, &outcome);
+	check(outcome.status == SCSI_BUSY && unit.not_ready_given_up && s.sent > 2,
+	      "busy past the bound", s.log);
 }
 
 // A new medium is ridden out until the unit has done a command; after
@@ -171,7 +191,7 @@ static void given_up()
 static void medium_changed_after_use()
 {
 	struct script s = {};
-	struct transient_unit unit = {false, false};
+	struct transient_unit unit = {false, false, 5};
 	struct transient_outcome outcome;
 
 	answer(&s, "good");
@@ -193,7 +213,7 @@ static void medium_changed_after_use()
 static void caller_buffer()
 {
 	struct script s = {};
-	struct transient_unit unit = {false, false};
+	struct transient_unit unit = {false, false, 5};
 	struct transient_outcome outcome;
 	uint8_t caller[2048], want[2048];
 
@@ -202,48 +222,55 @@ static void caller_buffer()
 	answer(&s, "3/11/00");
 	run(&s, &unit, &outcome, caller);
 	check(memcmp(caller, want, sizeof want) == 0, "medium error", "caller's buffer changed");
-	answer(&s, "6/29/00", "good");
+	answer(&s, "~3/11/00", "good");
 	run(&s, &unit, &outcome, caller);
 	want[2] = 0xd2;
-	check(memcmp(caller, want, sizeof want) == 0, "good after attention",
-	      "not the last try's bytes over the caller's");
+	check(memcmp(caller, want, sizeof want) == 0 && outcome.status == SCSI_GOOD,
+	      "good after deferred", "not the last try's bytes over the caller's");
 }
 
-// A command that brings no data in goes once, whatever the unit answers.
-static void no_data_in()
+// A command that brings no data in, or goes to a unit that is not
+// direct-access, write-once, CD/DVD or optical (a tape, type 1), goes once,
+// whatever the unit answers.
+static void once()
 {
-	static const char *answers[] = {"2/04/01", "2/04/02", "6/29/00", "busy", "b/47/00"};
+	static const char *answers[] = {"2/04/01", "2/04/02", "6/29/00",
+	                                "busy",    "b/47/00", "~3/11/00"};
 
-	for (const char *first : answers) {
-		struct script s = {};
-		struct transient_unit unit = {false, false};
-		struct transient_outcome outcome;
+	for (uint8_t type = 0; type < 32; type++) {
+		for (const char *first : answers) {
+			struct script s = {};
+			struct transient_unit unit = {false, false, type};
+			struct transient_outcome outcome;
+			bool once = type != 4 && type != 5 && type != 7;
+			char name[32];
 
-		answer(&s, first, "good");
-		run(&s, &unit, &outcome, NULL, 0x00, &quick, TRANSIENT_DATA_NONE);
-		check(strcmp(s.log, "C") == 0 && outcome.status != SCSI_GOOD, first, s.log);
+			answer(&s, first, "good");
+			run(&s, &unit, &outcome, NULL, 0x28, &quick,
+			    type == 0 ? TRANSIENT_DATA_NONE : TRANSIENT_DATA_IN);
+			snprintf(name, sizeof name, "type %u, %s", type, first);
+			check(once == (strcmp(s.log, "C") == 0 && outcome.status != SCSI_GOOD),
+			      name, s.log);
+		}
 	}
 }
 
 static void sense_and_data()
 {
-	static const uint8_t descriptor[8] = {0x72, 0x06, 0x28, 0x00, 0, 0, 0, 0};
 	static const uint8_t recovered[18] = {0x70, 0, 0x01, 0, 0, 0, 0, 10};
+	static const uint8_t deferred[18] = {0x71, 0, 0x01, 0, 0, 0, 0, 10};
 	static const uint8_t short_fixed[2] = {0x70, 0};
-	struct transient_outcome o = {true, SCSI_CHECK_CONDITION, descriptor, sizeof descriptor};
+	struct transient_outcome o = {true, SCSI_CHECK_CONDITION, short_fixed, sizeof short_fixed};
 
-	check(transient_classify(&o) == TRANSIENT_MEDIUM_CHANGED, "descriptor sense", "not read");
-	o.sense = short_fixed;
-	o.sense_length = sizeof short_fixed;
 	check(transient_classify(&o) == TRANSIENT_FINAL && sense_key(o.sense, 2) == -1,
 	      "short sense", "read past its length");
 	o.sense = recovered;
 	o.sense_length = sizeof recovered;
 	check(transient_data_valid(&o), "recovered error", "data refused");
-	o.sense = descriptor;
-	o.sense_length = sizeof descriptor;
-	check(!transient_data_valid(&o), "unit attention", "data taken");
+	o.sense = deferred;
+	check(!transient_data_valid(&o), "deferred recovered error", "data taken");
 	o.status = SCSI_GOOD;
+	o.sense_length = 0;
 	check(transient_data_valid(&o), "good", "data refused");
 	o.reached = false;
 	check(!transient_data_valid(&o), "not reached", "data taken");
@@ -255,7 +282,7 @@ int main()
 	given_up();
 	medium_changed_after_use();
 	caller_buffer();
-	no_data_in();
+	once();
 	sense_and_data();
 	printf("%d passed, %d failed\n", passed, failed);
 	return failed != 0;
