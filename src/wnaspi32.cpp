@@ -165,12 +165,20 @@ static int wnaspi32_sense_key()
 	return -1;
 }
 
+// Whether the sense data in srb is deferred (71h, 73h): it reports the
+// failure of an earlier command, and the read it came with was not done.
+static bool wnaspi32_sense_deferred()
+{
+	return (srb.SenseArea[0] & 0x7f) == 0x71 || (srb.SenseArea[0] & 0x7f) == 0x73;
+}
+
 // A command that ended with SS_ERR. A block the drive could not read from
 // the disc in it keeps its fill and the run goes on. Anything else would
 // give an image that is not the disc's: a request that never completed at
 // the drive, a drive that is not ready, a disc that changed during the
 // run, a drive that did not take the command (busy, reserved) or that
-// aborted it, or an error whose sense says nothing. Stop there.
+// aborted it, an error of an earlier command (the read was never done),
+// or an error whose sense says nothing. Stop there.
 static void wnaspi32_check_error()
 {
 	int key;
@@ -180,6 +188,10 @@ static void wnaspi32_check_error()
 		exit(1);
 	}
 	key = srb.SRB_TargStat == STATUS_CHKCOND ? wnaspi32_sense_key() : -1;
+	if (key >= 0 && wnaspi32_sense_deferred()) {
+		printf("ERROR: sense key = %08lx\n", (unsigned long)key);
+		exit(1);
+	}
 	switch (key) {
 	case SENSE_NOT_READY:
 		printf("ERROR: cdrom drive not ready\n");

@@ -67,6 +67,7 @@ struct Job {
 	int delay_ms;
 	std::vector<uint8_t> data;
 	uint8_t sense[SENSE_LEN];
+	bool sense_given; // by the scenario: written whatever the target status
 };
 
 Job job;
@@ -467,6 +468,7 @@ void plan(SRB_ExecSCSICmd *srb, const Unit &unit)
 	job.bytes = 0;
 	job.delay_ms = scenario.delay_ms;
 	memset(job.sense, 0, sizeof job.sense);
+	job.sense_given = false;
 
 	if (srb->SRB_CDBLen < 10 || cdb[0] != 0x28) {
 		job.status = SS_ERR;
@@ -511,6 +513,7 @@ void plan(SRB_ExecSCSICmd *srb, const Unit &unit)
 		if (!o.sense.empty()) {
 			memset(job.sense, 0, sizeof job.sense);
 			memcpy(job.sense, o.sense.data(), o.sense.size());
+			job.sense_given = true;
 		}
 	}
 	if (job.bytes > srb->SRB_BufLen)
@@ -528,7 +531,7 @@ void finish()
 		memcpy(srb->SRB_BufPointer, job.data.data(), job.bytes);
 	srb->SRB_HaStat = job.host_status;
 	srb->SRB_TargStat = job.target_status;
-	if (job.target_status == STATUS_CHKCOND)
+	if (job.target_status == STATUS_CHKCOND || job.sense_given)
 		memcpy(srb->SenseArea, job.sense, sense);
 	__atomic_store_n(&srb->SRB_Status, job.status, __ATOMIC_RELEASE);
 }
