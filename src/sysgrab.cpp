@@ -1,6 +1,7 @@
 // sysgrab: copies logical blocks 0-15 of the first CD-ROM drive, 2048 bytes
 // each, into a file, through the ASPI for Win32 layer.
 
+#include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -63,6 +64,11 @@ int main(int argc, char *argv[])
 		return 0;
 	}
 	printf("SYSGRAB.EXE 0.001\n");
+#ifdef SIGXFSZ
+	// A write past the file size limit then fails as any failed write
+	// does, rather than killing the program half-way through it.
+	signal(SIGXFSZ, SIG_IGN);
+#endif
 
 	// Created, or truncated, before the drive is looked for.
 	out_name = argv[1];

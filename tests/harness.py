@@ -234,14 +234,16 @@ class Case(unittest.TestCase):
         return self.path(name)
 
     def run_sysgrab(self, scenario=None, args=("out.bin",), variant="sim", env=None,
-                    timeout=60, preexec=None):
+                    timeout=60, shell=None):
         """Runs the program in the test's folder and collects what it did;
-        preexec runs in the child before the program starts."""
+        shell, where given, is what a shell does before it runs the program."""
         if scenario is not None:
             self.write("scenario.txt", scenario)
         if os.path.exists(self.path("aspi.log")):
             os.remove(self.path("aspi.log"))
         cmd, extra = self.runner.command(self.folder, args, variant)
+        if shell:
+            cmd = ["sh", "-c", shell + '; exec "$@"', "sh"] + cmd
         full = dict(os.environ)
         full.pop("ASPISIM_SCENARIO", None)
         full.pop("ASPISIM_LOG", None)
@@ -258,7 +260,6 @@ class Case(unittest.TestCase):
             stdin=subprocess.DEVNULL,
             capture_output=True,
             timeout=timeout,
-            preexec_fn=preexec,
         )
         proc.stdout = self.runner.output_text(proc.stdout.decode("latin-1"))
         proc.stderr = proc.stderr.decode("latin-1")
