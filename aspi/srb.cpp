@@ -4,6 +4,13 @@
 
 #include <string.h>
 
+// SRB_EVENT_NOTIFY with no event would signal whatever the null handle
+// stands for.
+static bool event_named(uint8_t flags, const void *post)
+{
+	return !(flags & SRB_EVENT_NOTIFY) || post != NULL;
+}
+
 static bool well_formed(const SRB_ExecSCSICmd *srb)
 {
 	uint8_t direction = srb->SRB_Flags & (SRB_DIR_IN | SRB_DIR_OUT);
@@ -14,9 +21,7 @@ static bool well_formed(const SRB_ExecSCSICmd *srb)
 		return false;
 	if (srb->SRB_BufLen > 0 && (direction == 0 || srb->SRB_BufPointer == NULL))
 		return false;
-	if ((srb->SRB_Flags & SRB_EVENT_NOTIFY) && srb->SRB_PostProc == NULL)
-		return false;
-	return true;
+	return event_named(srb->SRB_Flags, srb->SRB_PostProc);
 }
 
 uint8_t srb_check(const SRB_ExecSCSICmd *srb, int adapter_count, bool unit_present,
@@ -30,6 +35,17 @@ uint8_t srb_check(const SRB_ExecSCSICmd *srb, int adapter_count, bool unit_prese
 		return SS_NO_DEVICE;
 	if (srb->SRB_BufLen > max_transfer)
 		return SS_BUFFER_TO_BIG;
+	return SS_PENDING;
+}
+
+uint8_t srb_reset_check(const SRB_BusDeviceReset *srb, int adapter_count, bool unit_present)
+{
+	if (!event_named(srb->SRB_Flags, srb->SRB_PostProc))
+		return SS_INVALID_SRB;
+	if (srb->SRB_HaId >= adapter_count)
+		return SS_INVALID_HA;
+	if (!unit_present)
+		return SS_NO_DEVICE;
 	return SS_PENDING;
 }
 

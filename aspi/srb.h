@@ -17,6 +17,12 @@
 uint8_t srb_check(const SRB_ExecSCSICmd *srb, int adapter_count, bool unit_present,
                   uint32_t max_transfer);
 
+// What a layer answers an SC_RESET_DEV record, checked as srb_check
+// checks an execute record: SS_INVALID_SRB where SRB_EVENT_NOTIFY names no
+// event, then SS_INVALID_HA, SS_NO_DEVICE; SS_PENDING where the unit may
+// be reset.
+uint8_t srb_reset_check(const SRB_BusDeviceReset *srb, int adapter_count, bool unit_present);
+
 // Writes a finished command's outcome: host adapter and target status, the
 // sense data (at most SRB_SenseLen bytes), the residual count where flags
 // ask for it, and SRB_Status last, so that a caller polling the status may

@@ -292,6 +292,8 @@ def request_answers(unit, no_unit, no_adapter, info):
     done = "ret 01 status 01 ha 00 value "
     pairs = [
         ("4:" + u, "ret 04 status 04 ha 14 value 0"),
+        # SRB_EVENT_NOTIFY naming no event: refused, nothing signalled.
+        ("4:%s:0x40" % u, "ret e0 status e0 ha 00 value 0"),
         ("4:" + n, "ret 82 status 82 ha 00 value 0"),
         ("4:" + x, "ret 81 status 81 ha 00 value 0"),
         # Timeouts in half seconds: 60 s at first, set for every unit,

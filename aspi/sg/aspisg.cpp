@@ -29,6 +29,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #define ASPISG_EXPORT __attribute__((visibility("default")))
@@ -50,7 +51,7 @@ extern "C" ASPISG_EXPORT DWORD __cdecl SendASPI32Command(void *request);
 struct unit {
 	struct sg_unit where;
 	int fd;                // read-only; -1: could not be opened
-	int rw_fd;             // opened for writing when a command needed it, or -1
+	int rw_fd;             // opened for writing when a command needed it, or -1 (atomic)
 	bool gone;             // SG_IO said the device is no longer there (atomic)
 	uint32_t max_transfer; // the most one SG_IO may move
 	uint32_t timeout_s;    // for each try of a command (atomic)
@@ -113,6 +114,17 @@ static bool is_gone(const struct unit *u)
 	return __atomic_load_n(&u->gone, __ATOMIC_ACQUIRE);
 }
 
+// Whether fd is still open on the file at node: a unit taken away and
+// another put in its place gets a node of its own, even at the same path.
+static bool same_node(int fd, const char *node)
+{
+	struct stat open_file, named;
+
+	return fstat(fd, &open_file) == 0 && stat(node, &named) == 0 &&
+	       open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino &&
+	       open_file.st_rdev == named.st_rdev;
+}
+
 // The same unit at the same node in a table made earlier, still there.
 static struct unit *known(struct unit *old, int old_count, const struct sg_unit *w)
 {
@@ -121,7 +133,7 @@ static struct unit *known(struct unit *old, int old_count, const struct sg_unit 
 
 		if (old[i].fd >= 0 && !is_gone(&old[i]) && o->host == w->host &&
 		    o->channel == w->channel && o->target == w->target && o->lun == w->lun &&
-		    strcmp(o->node, w->node) == 0)
+		    strcmp(o->node, w->node) == 0 && same_node(old[i].fd, w->node))
 			return &old[i];
 	}
 	return NULL;
@@ -142,7 +154,9 @@ static void release(struct unit *u)
 // opened; those no longer there are closed.
 static void discover()
 {
-	const char *root = getenv("WNASPI32_ROOT");
+	// Never from the environment of a process that runs with more
+	// privileges than its caller's.
+	const char *root = secure_getenv("WNASPI32_ROOT");
 	struct sg_unit *found;
 	struct unit *old = units, *made = NULL, *same;
 	int count, old_count = unit_count, made_count = 0;
@@ -175,6 +189,7 @@ static void discover()
 			u->timeout_s = SRB_DEFAULT_TIMEOUT_S;
 		}
 		u->where = found[i];
+		u->transient.type = (uint8_t)found[i].type;
 		pthread_mutex_init(&u->busy, NULL);
 		adapter_count = u->where.adapter + 1;
 	}
@@ -249,20 +264,30 @@ struct attempt {
 	uint8_t sense[255];
 };
 
+// The descriptor commands go through: the one opened for writing, once
+// there is one. A reset reads it without the unit's lock.
+static int command_fd(const struct unit *u)
+{
+	int rw_fd = __atomic_load_n(&u->rw_fd, __ATOMIC_ACQUIRE);
+
+	return rw_fd >= 0 ? rw_fd : u->fd;
+}
+
 static int sg_io(struct unit *u, sg_io_hdr_t *io)
 {
-	int rc = ioctl(u->rw_fd >= 0 ? u->rw_fd : u->fd, SG_IO, io);
+	int rc = ioctl(command_fd(u), SG_IO, io), rw_fd;
 
 	// The kernel lets only read-type commands through a read-only
 	// descriptor (unless the caller may do raw I/O): open for writing
 	// then, once, and keep that descriptor for later commands.
 	if (rc < 0 && errno == EPERM && u->rw_fd < 0) {
-		u->rw_fd = open_unit(u->where.node, true);
-		if (u->rw_fd < 0) {
+		rw_fd = open_unit(u->where.node, true);
+		if (rw_fd < 0) {
 			errno = EPERM;
 			return -1;
 		}
-		rc = ioctl(u->rw_fd, SG_IO, io);
+		__atomic_store_n(&u->rw_fd, rw_fd, __ATOMIC_RELEASE);
+		rc = ioctl(rw_fd, SG_IO, io);
 	}
 	return rc;
 }
@@ -438,29 +463,25 @@ static DWORD exec_scsi_cmd(SRB_ExecSCSICmd *srb)
 // under way on the unit: ending one that hangs is what a reset is for.
 static DWORD reset_device(SRB_BusDeviceReset *srb)
 {
-	uint8_t flags = srb->SRB_Flags, status = SS_COMP, ha = HASTAT_OK;
+	uint8_t flags = srb->SRB_Flags, status, ha = HASTAT_OK;
 	void *post = srb->SRB_PostProc;
 	int kind = SG_SCSI_RESET_DEVICE;
-	struct unit *u = NULL;
+	struct unit *u;
 
 	ensure_discovered();
 	pthread_mutex_lock(&table);
-	if (srb->SRB_HaId >= adapter_count) {
-		status = SS_INVALID_HA;
-	} else {
-		u = find_unit(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun);
-		if (!reachable(u))
-			status = SS_NO_DEVICE;
-		else
-			in_flight++;
-	}
+	u = find_unit(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun);
+	status = srb_reset_check(srb, adapter_count, reachable(u));
+	if (status == SS_PENDING)
+		in_flight++;
 	pthread_mutex_unlock(&table);
-	if (status != SS_COMP)
+	if (status != SS_PENDING)
 		return refuse(srb, status);
+	status = SS_COMP;
 
 	// Refused (EACCES without CAP_SYS_ADMIN and CAP_SYS_RAWIO, EBUSY while
 	// the midlayer recovers): SS_ERR with a host status; gone: SS_NO_DEVICE.
-	if (ioctl(u->rw_fd >= 0 ? u->rw_fd : u->fd, SG_SCSI_RESET, &kind) < 0) {
+	if (ioctl(command_fd(u), SG_SCSI_RESET, &kind) < 0) {
 		ha = HASTAT_PHASE_ERR;
 		status = SS_ERR;
 		if (errno == ENODEV || errno == ENXIO)
@@ -543,12 +564,20 @@ extern "C" ASPISG_EXPORT DWORD __cdecl SendASPI32Command(void *request)
 	return SS_INVALID_CMD;
 }
 
-// The nodes are closed when the library is unloaded.
+// The nodes are closed when the library is unloaded, unless a command or
+// reset is under way or the table is in use: at exit() other threads run
+// on, and their units must stay. The process is ending then, and the
+// system reclaims what is left.
 __attribute__((destructor)) static void unload()
 {
-	for (int i = 0; i < unit_count; i++)
-		release(&units[i]);
-	free(units);
-	units = NULL;
-	unit_count = 0;
+	if (pthread_mutex_trylock(&table) != 0)
+		return;
+	if (in_flight == 0) {
+		for (int i = 0; i < unit_count; i++)
+			release(&units[i]);
+		free(units);
+		units = NULL;
+		unit_count = 0;
+	}
+	pthread_mutex_unlock(&table);
 }

@@ -43,7 +43,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
 struct drive {
 	struct spti_drive where;
 	bool gone;          // Windows said the device is no longer there (atomic)
-	bool refused;       // a command was refused: said once on standard error
+	bool refused;       // a command was refused: said once on standard error (atomic)
 	uint32_t timeout_s; // for each try of a command (atomic)
 	// Held while a command runs on the drive.
 	CRITICAL_SECTION busy;
@@ -148,6 +148,7 @@ static void discover()
 			}
 		}
 		d->where = found[i];
+		d->transient.type = DTYPE_CDROM;
 		InitializeCriticalSection(&d->busy);
 	}
 	for (int j = 0; j < old_count; j++) {
@@ -373,8 +374,7 @@ static uint8_t transport_failure(struct drive *d, DWORD error, uint8_t *ha)
 	case ERROR_ACCESS_DENIED:
 		// Another handle holds the drive for itself, as burning
 		// software does while it writes.
-		if (!d->refused) {
-			d->refused = true;
+		if (!__atomic_exchange_n(&d->refused, true, __ATOMIC_RELAXED)) {
 			path[4] = d->where.letter;
 			say(path,
 			    ": access denied: another program holds the drive; "
@@ -467,7 +467,6 @@ static DWORD exec_scsi_cmd(SRB_ExecSCSICmd *srb)
 	void *post = srb->SRB_PostProc;
 	uint8_t flags = srb->SRB_Flags, status;
 	struct drive *d;
-	bool ran;
 
 	EnterCriticalSection(&table);
 	d = find_drive(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun);
@@ -480,13 +479,17 @@ static DWORD exec_scsi_cmd(SRB_ExecSCSICmd *srb)
 	if (status != SS_PENDING)
 		return refuse(srb, status);
 	EnterCriticalSection(&d->busy);
-	ran = bounce_fits(d, srb->SRB_BufLen);
-	status = ran ? execute(srb, d) : (uint8_t)refuse(srb, SS_BUFFER_TO_BIG);
+	// A record that passed the checks is notified whatever its outcome.
+	if (bounce_fits(d, srb->SRB_BufLen)) {
+		status = execute(srb, d);
+	} else {
+		status = SS_BUFFER_TO_BIG;
+		srb_finish(srb, flags, status, HASTAT_OK, STATUS_GOOD, NULL, 0, srb->SRB_BufLen);
+	}
 	LeaveCriticalSection(&d->busy);
 	done_with_drive();
 	// Outside every lock: a post routine may send the next command.
-	if (ran)
-		srb_notify(flags, post, srb);
+	srb_notify(flags, post, srb);
 	return status;
 }
 
@@ -502,11 +505,13 @@ static DWORD reset_device(SRB_BusDeviceReset *srb)
 
 	EnterCriticalSection(&table);
 	d = offered_drive(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun, &status);
-	if (d != NULL)
+	status = srb_reset_check(srb, adapter_count, d != NULL);
+	if (status == SS_PENDING)
 		in_flight++;
 	LeaveCriticalSection(&table);
-	if (d == NULL)
+	if (status != SS_PENDING)
 		return refuse(srb, status);
+	status = SS_COMP;
 	if (!DeviceIoControl(d->where.handle, IOCTL_STORAGE_RESET_DEVICE, NULL, 0, NULL, 0, &got,
 	                     NULL))
 		status = transport_failure(d, GetLastError(), &ha);

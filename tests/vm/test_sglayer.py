@@ -38,10 +38,10 @@ class FakeRoot:
     def other(self, name):
         os.makedirs(os.path.join(self.devices, name))
 
-    def run(self, *args, program=None):
+    def run(self, *args, program=None, stdin=None):
         env = dict(os.environ, WNASPI32_ROOT=self.path)
         return subprocess.run([program or ASPICHECK] + list(args), env=env, cwd=self.path,
-                              capture_output=True, text=True, timeout=60)
+                              capture_output=True, text=True, timeout=60, stdin=stdin)
 
     def remove(self):
         shutil.rmtree(self.path)
@@ -67,6 +67,7 @@ class Discovery(Case):
         r.unit("2:0:4:0", 5, "sg2")
         r.unit("2:0:0:0", 0, "sg1")
         r.unit("0:1:3:0", 5, "sg0")
+        r.unit("0:0:2:0", 0, "sg6")
         r.unit("0:0:1:0", 5)  # no SCSI generic node: not a unit here
         r.unit("2:0:5:0", 5, "sg3", node=False)  # node missing: cannot be opened
         r.unit("2:0:6:0", 0, "sg5", node=False)  # nor here, but a disk: not named
@@ -74,24 +75,25 @@ class Discovery(Case):
         r.other("target2:0:0")
 
     def test_adapters_per_host_and_channel(self):
-        self.assertEqual(self.out("info"), "info 00000103")
+        self.assertEqual(self.out("info"), "info 00000104")
 
     def test_device_types_by_adapter_target_lun(self):
         cases = {
-            ("0", "3", "0"): "ret 01 status 01 type 05",
-            ("1", "0", "0"): "ret 01 status 01 type 00",
-            ("1", "4", "0"): "ret 01 status 01 type 05",
-            ("2", "0", "0"): "ret 01 status 01 type 05",
-            ("1", "4", "1"): "ret 82 status 82 type 00",
-            ("1", "1", "0"): "ret 82 status 82 type 00",
-            ("3", "0", "0"): "ret 81 status 81 type 00",
+            ("0", "2", "0"): "ret 01 status 01 type 00",
+            ("1", "3", "0"): "ret 01 status 01 type 05",
+            ("2", "0", "0"): "ret 01 status 01 type 00",
+            ("2", "4", "0"): "ret 01 status 01 type 05",
+            ("3", "0", "0"): "ret 01 status 01 type 05",
+            ("2", "4", "1"): "ret 82 status 82 type 00",
+            ("0", "1", "0"): "ret 82 status 82 type 00",
+            ("4", "0", "0"): "ret 81 status 81 type 00",
         }
         for args, want in cases.items():
             with self.subTest(args=args):
                 self.assertEqual(self.out("type", *args), want)
 
     def test_unit_that_cannot_be_opened(self):
-        r = self.root.run("type", "1", "5", "0")
+        r = self.root.run("type", "2", "5", "0")
         self.assertEqual(r.stdout.strip(), "ret 82 status 82 type 00")
         node = os.path.join(self.root.path, "dev/sg3")
         self.assertEqual(r.stderr, "wnaspi32: %s: No such file or directory\n" % node)
@@ -99,7 +101,7 @@ class Discovery(Case):
     def test_sysgrab_takes_the_first_cdrom_by_adapter_then_target(self):
         out = os.path.join(self.root.path, "out.bin")
         r = self.root.run(out, program=SYSGRAB)
-        self.assertIn("using wnaspi32 device 00:03\n", r.stdout)
+        self.assertIn("using wnaspi32 device 01:03\n", r.stdout)
         # SG_IO fails on a plain file: the command never reached a drive,
         # which sysgrab must not take for a block it could not read.
         self.assertEqual(r.returncode, 1, r.stdout)
@@ -111,13 +113,13 @@ class Discovery(Case):
 class Remapped(Case):
     def test_cdroms_past_target_7_or_at_lun_1_get_adapters_of_their_own(self):
         r = self.root
-        r.unit("2:0:9:0", 5, "sg2")
+        r.unit("2:0:8:0", 5, "sg2")
         r.unit("0:0:0:1", 5, "sg1")
         r.unit("0:0:0:0", 0, "sg0")
         r.unit("0:0:12:0", 0, "sg3")  # a disk keeps its address
         self.assertEqual(self.out("info"), "info 00000103")
         types = [self.out("type", *a.split(":")) for a in ("1:0:0", "2:0:0", "0:12:0", "0:0:1",
-                                                         "0:9:0")]
+                                                         "0:8:0")]
         self.assertEqual(types, ["ret 01 status 01 type 05"] * 2 + ["ret 01 status 01 type 00"] +
                          ["ret 82 status 82 type 00"] * 2)
         out = os.path.join(self.root.path, "out.bin")
@@ -136,7 +138,11 @@ class Commands(Case):
 
     def test_reset_timeouts_and_rescan(self):
         args, want = request_answers(("0", "4", "0"), ("0", "3", "0"), ("1", "0", "0"), "00000101")
-        self.assertEqual(self.out(*args), want)
+        with open(os.path.join(self.root.path, "input"), "w+") as f:
+            f.write("standard input, open for writing too\n")
+            f.seek(0)
+            self.assertEqual(self.root.run(*args, stdin=f).stdout.strip(), want)
+            self.assertEqual(f.read(), "standard input, open for writing too\n")
         # A unit plugged in since the load is found, one gone is not.
         p = subprocess.Popen([ASPICHECK, "cmd", "info", "wait", "7", "info"], text=True,
                              stdin=subprocess.PIPE, stdout=subprocess.PIPE,
