@@ -5,7 +5,9 @@
 # in local time, and a .deb's three members with the modes the builder's
 # umask gave its files; and the staged folders have the umask's modes and
 # the files their build or source times. Then SHA256SUMS beside the
-# packages is written anew for the release's archives there.
+# packages is written anew for the release's archives there, and BUILDINFO
+# beside it: the versions of the tools the files were built and packed
+# with (the binaries carry the compiler's), for a rebuild to use the same.
 set(staged ${CPACK_TEMPORARY_DIRECTORY})
 set(date $ENV{SOURCE_DATE_EPOCH}) # release-date.cmake
 
@@ -65,3 +67,29 @@ foreach(name IN LISTS CPACK_SYSGRAB_RELEASE)
   endif()
 endforeach()
 file(WRITE ${CPACK_PACKAGE_DIRECTORY}/SHA256SUMS "${sums}")
+
+# "NAME: " and the first line of PROGRAM --version that holds a version.
+function(tool_version name program)
+  execute_process(COMMAND ${program} --version OUTPUT_VARIABLE out ERROR_QUIET
+                  COMMAND_ERROR_IS_FATAL ANY)
+  string(REGEX MATCH "[^\n]*[0-9]+\\.[0-9]+[^\n]*" line "${out}")
+  if(line STREQUAL "")
+    message(FATAL_ERROR "${program} --version names no version")
+  endif()
+  set(info "${info}${name}: ${line}\n" PARENT_SCOPE)
+endfunction()
+set(info "")
+tool_version(compiler ${CPACK_SYSGRAB_COMPILER})
+tool_version(binutils ${CPACK_SYSGRAB_BINUTILS})
+tool_version(cmake ${CPACK_SYSGRAB_CMAKE})
+if(CPACK_SYSGRAB_RELEASE MATCHES "\\.deb(;|$)")
+  tool_version(dpkg dpkg-deb)
+endif()
+if(CPACK_SYSGRAB_RELEASE MATCHES "\\.tar\\.gz(;|$)")
+  tool_version(tar tar)
+  tool_version(gzip gzip)
+endif()
+if(CPACK_SYSGRAB_RELEASE MATCHES "\\.zip(;|$)")
+  tool_version(zip zip)
+endif()
+file(WRITE ${CPACK_PACKAGE_DIRECTORY}/BUILDINFO "${info}")

@@ -310,7 +310,7 @@ def request_answers(unit, no_unit, no_adapter, info):
 
 
 def rebuilt_elsewhere(preset, build, archives):
-    """cmp's lines for the archives, and their SHA256SUMS (which must check),
+    """cmp's lines for the archives, their SHA256SUMS (which must check) and BUILDINFO,
     that differ from what preset's package target makes of a copy of the
     sources elsewhere, with umask 077 in another time zone; None if none."""
     subprocess.run(["sha256sum", "--check", "SHA256SUMS"], cwd=build, check=True)
@@ -329,7 +329,7 @@ def rebuilt_elsewhere(preset, build, archives):
         return "".join(subprocess.run(["cmp", os.path.join(build, name),
                                        os.path.join(src, "build", preset, name)],
                                       capture_output=True, text=True).stdout
-                       for name in archives + ["SHA256SUMS"]) or None
+                       for name in archives + ["SHA256SUMS", "BUILDINFO"]) or None
 
 
 class GuestChecks:

@@ -281,6 +281,13 @@ class Release(unittest.TestCase):
 
     def test_same_bytes_from_another_folder(self):
         self.assertIsNone(rebuilt_elsewhere("linux", self.build, [guest.DEB, guest.TARBALL]))
+        # BUILDINFO names the tools, the compiler whose version the binaries carry first.
+        with open(os.path.join(self.build, "BUILDINFO")) as f:
+            tools = dict(line.rstrip("\n").split(": ", 1) for line in f)
+        self.assertEqual(list(tools), ["compiler", "binutils", "cmake", "dpkg", "tar", "gzip"])
+        comment = subprocess.run(["readelf", "-p", ".comment", os.path.join(
+            self.trees["deb"], "bin/sysgrab")], capture_output=True, text=True).stdout
+        self.assertIn(tools["compiler"].split(" ", 1)[1], comment)
 
     def test_debian_checks(self):
         depends = subprocess.run(["dpkg-deb", "-f", self.deb, "Depends"], check=True,
