@@ -68,11 +68,12 @@ foreach(name IN LISTS CPACK_SYSGRAB_RELEASE)
 endforeach()
 file(WRITE ${CPACK_PACKAGE_DIRECTORY}/SHA256SUMS "${sums}")
 
-# "NAME: " and the first line of PROGRAM --version that holds a version.
+# "NAME: " and the first line of PROGRAM --version but a copyright line.
 function(tool_version name program)
   execute_process(COMMAND ${program} --version OUTPUT_VARIABLE out ERROR_QUIET
                   COMMAND_ERROR_IS_FATAL ANY)
-  string(REGEX MATCH "[^\n]*[0-9]+\\.[0-9]+[^\n]*" line "${out}")
+  string(REGEX REPLACE "(^|\n)Copyright[^\n]*" "" out "${out}")
+  string(REGEX MATCH "[^\n]+" line "${out}")
   if(line STREQUAL "")
     message(FATAL_ERROR "${program} --version names no version")
   endif()
