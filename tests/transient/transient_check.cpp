@@ -136,20 +136,16 @@ static void sequences()
 	    {"deferred twice is passed up", {"~6/29/00"}, 1, "CC"},
 	};
 
-	for (int format = 0; format < 2; format++) {
-		descriptor = format == 1;
-		for (const auto &c : cases) {
-			struct script s;
-			struct transient_unit unit = {false, false, 5};
-			struct transient_outcome outcome;
+	for (const auto &c : cases) {
+		struct script s;
+		struct transient_unit unit = {false, false, 5};
+		struct transient_outcome outcome;
 
-			memset(&s, 0, sizeof s);
-			memcpy(s.answers, c.answers, sizeof c.answers);
-			s.count = c.count;
-			check(strcmp(run(&s, &unit, &outcome), c.log) == 0, c.name, s.log);
-		}
+		memset(&s, 0, sizeof s);
+		memcpy(s.answers, c.answers, sizeof c.answers);
+		s.count = c.count;
+		check(strcmp(run(&s, &unit, &outcome), c.log) == 0, c.name, s.log);
 	}
-	descriptor = false;
 }
 
 // A unit that stays not ready is waited for once, until a command succeeds.
@@ -243,14 +239,12 @@ static void once()
 			struct transient_unit unit = {false, false, type};
 			struct transient_outcome outcome;
 			bool once = type != 4 && type != 5 && type != 7;
-			char name[32];
 
 			answer(&s, first, "good");
 			run(&s, &unit, &outcome, NULL, 0x28, &quick,
 			    type == 0 ? TRANSIENT_DATA_NONE : TRANSIENT_DATA_IN);
-			snprintf(name, sizeof name, "type %u, %s", type, first);
 			check(once == (strcmp(s.log, "C") == 0 && outcome.status != SCSI_GOOD),
-			      name, s.log);
+			      first, s.log);
 		}
 	}
 }
@@ -279,6 +273,9 @@ static void sense_and_data()
 int main()
 {
 	sequences();
+	descriptor = true;
+	sequences();
+	descriptor = false;
 	given_up();
 	medium_changed_after_use();
 	caller_buffer();

@@ -281,13 +281,11 @@ class Release(unittest.TestCase):
 
     def test_same_bytes_from_another_folder(self):
         self.assertIsNone(rebuilt_elsewhere("linux", self.build, [guest.DEB, guest.TARBALL]))
-        # BUILDINFO names the tools, the compiler whose version the binaries carry first.
+        # BUILDINFO names first the compiler whose version the binaries carry.
         with open(os.path.join(self.build, "BUILDINFO")) as f:
-            tools = dict(line.rstrip("\n").split(": ", 1) for line in f)
-        self.assertEqual(list(tools), ["compiler", "binutils", "cmake", "dpkg", "tar", "gzip"])
-        comment = subprocess.run(["readelf", "-p", ".comment", os.path.join(
-            self.trees["deb"], "bin/sysgrab")], capture_output=True, text=True).stdout
-        self.assertIn(tools["compiler"].split(" ", 1)[1], comment)
+            compiler = f.readline().split(" ", 2)[2].strip()  # "compiler: c++ (Debian ...) 12"
+        self.assertIn(compiler, subprocess.run(["readelf", "-p", ".comment", SYSGRAB],
+                                               capture_output=True, text=True).stdout)
 
     def test_debian_checks(self):
         depends = subprocess.run(["dpkg-deb", "-f", self.deb, "Depends"], check=True,
