@@ -11,7 +11,9 @@
 // table, never wait for each other.
 //
 // Windows 95, 98 and ME have no pass-through: there both entry points hand
-// the call to the system folder's own WNASPI32.DLL.
+// the call to the system folder's own WNASPI32.DLL. NT in a compatibility
+// mode for them says 9x as well, but has no such layer: there the
+// pass-through serves.
 
 #include <windows.h>
 #include <winioctl.h>
@@ -80,9 +82,11 @@ static HMODULE system_layer;
 static aspi_support_info_fn system_info;
 static aspi_send_command_fn system_send;
 
-// Windows 95, 98 and ME: loads the system folder's WNASPI32.DLL by its full
+// GetVersion() says 9x: loads the system folder's WNASPI32.DLL by its full
 // path. Where that is this library (the loader there matches modules by
-// name) or there is none, the user is told to delete this copy.
+// name) or there is none, NT in a compatibility mode (ntdll.dll loaded, as
+// in every NT process) is served here; on Windows 9x the user is told to
+// delete this copy.
 static void hand_over()
 {
 	char path[MAX_PATH + 16], own[MAX_PATH];
@@ -109,6 +113,10 @@ static void hand_over()
 		system_layer = NULL;
 		system_info = NULL;
 		system_send = NULL;
+	}
+	if (GetModuleHandleA("ntdll.dll") != NULL) {
+		legacy = false;
+		return;
 	}
 	n = GetModuleFileNameA(self, own, sizeof own);
 	if (n == 0 || n >= sizeof own)
@@ -167,7 +175,7 @@ static void start()
 		legacy = (GetVersion() & 0x80000000u) != 0;
 		if (legacy)
 			hand_over();
-		else
+		if (!legacy)
 			discover();
 	}
 	LeaveCriticalSection(&table);
