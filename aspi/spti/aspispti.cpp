@@ -229,6 +229,11 @@ static DWORD ha_inquiry(SRB_HAInquiry *srb)
 		if (max_transfer == 0 || w->max_transfer < max_transfer)
 			max_transfer = w->max_transfer;
 	}
+	// An adapter below the highest port that holds a drive, holding none.
+	if (name[0] == 0 && a < adapter_count) {
+		lstrcpyA(name, "Port ");
+		decimal(name + 5, (DWORD)a);
+	}
 	LeaveCriticalSection(&table);
 	srb->HA_SCSI_ID = HOST_SCSI_ID;
 	pad(srb->HA_ManagerId, "sysgrab SPTI");
