@@ -503,15 +503,37 @@ static DWORD exec_scsi_cmd(SRB_ExecSCSICmd *srb)
 	return status;
 }
 
-// IOCTL_STORAGE_RESET_DEVICE on the drive's handle. It does not wait for a
-// command under way on the drive: ending one that hangs is what a reset is
-// for.
+// IOCTL_STORAGE_RESET_DEVICE through a second handle to the drive, opened
+// as the first: Windows runs one request at a time on a handle opened
+// without FILE_FLAG_OVERLAPPED, so on the drive's own handle the reset
+// would wait for the very command it is to end. The status that answers
+// the reset, with *ha.
+static uint8_t reset_drive(struct drive *d, uint8_t *ha)
+{
+	char path[] = "\\\\.\\A:";
+	HANDLE h;
+	DWORD got;
+	uint8_t status = SS_COMP;
+
+	*ha = HASTAT_OK;
+	path[4] = d->where.letter;
+	h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+	                NULL, OPEN_EXISTING, 0, NULL);
+	if (h == INVALID_HANDLE_VALUE)
+		return transport_failure(d, GetLastError(), ha);
+	if (!DeviceIoControl(h, IOCTL_STORAGE_RESET_DEVICE, NULL, 0, NULL, 0, &got, NULL))
+		status = transport_failure(d, GetLastError(), ha);
+	CloseHandle(h);
+	return status;
+}
+
+// Resets the drive without waiting for a command under way on it: ending
+// one that hangs is what a reset is for.
 static DWORD reset_device(SRB_BusDeviceReset *srb)
 {
 	uint8_t flags = srb->SRB_Flags, status, ha = HASTAT_OK;
 	void *post = srb->SRB_PostProc;
 	struct drive *d;
-	DWORD got;
 
 	EnterCriticalSection(&table);
 	d = offered_drive(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun, &status);
@@ -520,9 +542,7 @@ static DWORD reset_device(SRB_BusDeviceReset *srb)
 	LeaveCriticalSection(&table);
 	if (d == NULL)
 		return refuse(srb, status);
-	if (!DeviceIoControl(d->where.handle, IOCTL_STORAGE_RESET_DEVICE, NULL, 0, NULL, 0, &got,
-	                     NULL))
-		status = transport_failure(d, GetLastError(), &ha);
+	status = reset_drive(d, &ha);
 	done_with_drive();
 	srb_reset_finish(srb, flags, post, status, ha);
 	return status;
