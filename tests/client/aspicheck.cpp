@@ -27,9 +27,8 @@
 //   aspicheck threads A T A2 T2          READ(10) of block 0 to A:T in a thread
 //                                        of its own; 300 ms in, the support-info
 //                                        word and an INQUIRY to A2:T2 timed
-//   aspicheck address X                  IOCTL_SCSI_GET_ADDRESS of drive X:,
-//                                        as programs that find a drive by its
-//                                        letter ask for it (Windows only)
+//   aspicheck address X                  IOCTL_SCSI_GET_ADDRESS of drive X:
+//                                        (Windows only; all 0 where it fails)
 //   aspicheck null                       SendASPI32Command(NULL)
 //   aspicheck cmd WORD...                in one load, on one line: a zeroed
 //                                        SC_EXEC_SCSI_CMD-sized record for each
@@ -542,19 +541,15 @@ int main(int argc, char **argv)
 #ifdef _WIN32
 	if (argc == 3 && strcmp(argv[1], "address") == 0) {
 		char path[] = "\\\\.\\X:";
-		SCSI_ADDRESS where;
+		SCSI_ADDRESS a = {};
 		DWORD got;
 
 		path[4] = argv[2][0];
-		HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-		                       OPEN_EXISTING, 0, NULL);
-		if (!DeviceIoControl(h, IOCTL_SCSI_GET_ADDRESS, NULL, 0, &where, sizeof where, &got,
-		                     NULL)) {
-			printf("error %lu\n", GetLastError());
-			return 1;
-		}
-		printf("port %u path %u target %u lun %u\n", where.PortNumber, where.PathId,
-		       where.TargetId, where.Lun);
+		DeviceIoControl(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+		                            NULL, OPEN_EXISTING, 0, NULL),
+		                IOCTL_SCSI_GET_ADDRESS, NULL, 0, &a, sizeof a, &got, NULL);
+		printf("port %u path %u target %u lun %u\n", a.PortNumber, a.PathId, a.TargetId,
+		       a.Lun);
 		return 0;
 	}
 #endif

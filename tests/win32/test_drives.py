@@ -343,8 +343,7 @@ section both-opens grep -E '(/dev/|::)' /tmp/server.trace
 # The linux build's sysgrab, with its sg layer, finds the same drive.
 section linux "$LINUX_SYSGRAB" linux.bin
 section linux-hash sha linux.bin
-# Told it runs on Windows 98, with no ASPI layer in the system folder (Wine's
-# own is refused): the layer beside it serves, as on NT in that mode.
+# Told it runs on Windows 98, with no layer in the system folder (Wine's refused).
 section win98 wine "$W/sysgrab-98.exe" win98.bin
 section win98-hash sha win98.bin
 # Where a program that finds drives by their letters addresses them.
@@ -442,11 +441,10 @@ chmod 600 $SCSI $ATAPI $HIGH $LUN
 
     def test_adapters(self):
         _, _, _, host = self.nodes()
-        # Wine's SCSI address: PortNumber the Linux channel + 2, PathId the
-        # Linux host. The drive on path 0 is at adapter PortNumber, target
-        # TargetId, where a program that asks for its letter's address
-        # sends its commands (read-scsi and the rest); ports 0 and 1 are
-        # adapters without units. Wine's pass-through takes at most 32 KiB.
+        # Wine's address: port the Linux channel + 2, path the Linux host. A
+        # drive on path 0 is at adapter port, target target (read-scsi and
+        # the rest go there); ports 0 and 1 are adapters without units.
+        # Wine's pass-through takes at most 32 KiB.
         self.assertEqual(self.value("address-e"), "port 2 path 0 target 4 lun 0")
         self.assertEqual(self.value("address-d"), "port 2 path %d target 0 lun 0" % host)
         self.assertEqual(self.value("info"), "info 00000104")
