@@ -46,7 +46,9 @@
 //                                        buffer's first bytes), dump (print the
 //                                        buffer)
 //
-// repeat, gone, time and threads are for Linux only.
+// repeat, gone, time and threads are for Linux only. On Linux, with
+// ASPICHECK_SG="BYTES PAGES BAD KEY ASC" set, plain files stand for sg
+// nodes (see fake_ioctl).
 
 #include <windows.h>
 
@@ -58,7 +60,14 @@
 
 #ifndef _WIN32
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <scsi/sg.h>
+#include <stdarg.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <malloc.h>
 #include <pthread.h>
 #include <sys/wait.h>
@@ -209,6 +218,67 @@ static int gone(int a, int t, const char *remove)
 	probe.SRB_Target = (uint8_t)t;
 	send_command(&probe);
 	printf(" type %02x\n", probe.SRB_Status);
+	return 0;
+}
+
+// A made-up sg node: aspicheck exports ioctl, so the layer's calls land
+// here. On a plain file (a node of a made-up sysfs tree), BLKSECTGET
+// answers BYTES and SG_GET_SG_TABLESIZE PAGES; SG_IO of a READ(10) says
+// on standard error which blocks it asks for, fills each with its number's
+// low byte, and the first time it holds block BAD answers CHECK CONDITION
+// with sense key KEY and ASC (INFORMATION: BAD). Others go to the kernel.
+extern "C" __attribute__((visibility("default"))) int ioctl(int fd, unsigned long request,
+                                                            ...) noexcept
+{
+	static bool failed;
+	const char *fake = getenv("ASPICHECK_SG");
+	unsigned v[5];
+	struct stat st;
+	va_list args;
+
+	va_start(args, request);
+	void *arg = va_arg(args, void *);
+	va_end(args);
+	if (fake == NULL ||
+	    sscanf(fake, "%u %u %u %x %x", &v[0], &v[1], &v[2], &v[3], &v[4]) != 5 ||
+	    fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+		return (int)syscall(SYS_ioctl, fd, request, arg);
+	if (request == BLKSECTGET || request == SG_GET_SG_TABLESIZE) {
+		*(int *)arg = (int)v[request == BLKSECTGET ? 0 : 1];
+		return 0;
+	}
+	sg_io_hdr_t *io = (sg_io_hdr_t *)arg;
+	const uint8_t *c = io->cmdp;
+	uint32_t lba = (uint32_t)c[2] << 24 | c[3] << 16 | c[4] << 8 | c[5],
+	         count = c[7] << 8 | c[8];
+	if (request != SG_IO || c[0] != 0x28 || count == 0) {
+		errno = ENOTTY;
+		return -1;
+	}
+	fprintf(stderr, "sg %u %u\n", lba, count);
+	for (uint32_t i = 0; i < io->dxfer_len; i++)
+		((uint8_t *)io->dxferp)[i] = (uint8_t)(lba + i / (io->dxfer_len / count));
+	io->status = io->host_status = io->driver_status = 0;
+	io->resid = io->sb_len_wr = 0;
+	if (!failed && v[2] >= lba && v[2] - lba < count) {
+		const uint8_t sense[18] = {0xf0,
+		                           0,
+		                           (uint8_t)v[3],
+		                           (uint8_t)(v[2] >> 24),
+		                           (uint8_t)(v[2] >> 16),
+		                           (uint8_t)(v[2] >> 8),
+		                           (uint8_t)v[2],
+		                           10,
+		                           0,
+		                           0,
+		                           0,
+		                           0,
+		                           (uint8_t)v[4]};
+		failed = true;
+		io->status = 2;
+		io->sb_len_wr = sizeof sense;
+		memcpy(io->sbp, sense, sizeof sense);
+	}
 	return 0;
 }
 

@@ -91,7 +91,7 @@ static const char *run(struct script *s, struct transient_unit *unit,
 	const uint8_t cdb[10] = {operation, 0, 0, 0, 0, 0, 0, 0, 1, 0};
 	static uint8_t data[2048];
 	uint32_t length = direction == TRANSIENT_DATA_NONE ? 0 : sizeof data;
-	struct transient_command command = {cdb, 10, data, length, direction, caller};
+	struct transient_command command = {cdb, 10, data, length, direction, caller, false};
 
 	// What a command before this one left in the layer's buffer.
 	memset(data, 0xee, sizeof data);
@@ -230,7 +230,7 @@ static void sense_and_data()
 	static const uint8_t descriptor[8] = {0x72, 0x06, 0x28, 0x00, 0, 0, 0, 0};
 	static const uint8_t recovered[18] = {0x70, 0, 0x01, 0, 0, 0, 0, 10};
 	static const uint8_t short_fixed[2] = {0x70, 0};
-	struct transient_outcome o = {true, SCSI_CHECK_CONDITION, descriptor, sizeof descriptor};
+	struct transient_outcome o = {true, SCSI_CHECK_CONDITION, descriptor, sizeof descriptor, 0};
 
 	check(transient_classify(&o) == TRANSIENT_MEDIUM_CHANGED, "descriptor sense", "not read");
 	o.sense = short_fixed;
