@@ -44,7 +44,7 @@
 //                                        buffer), noevent (SRB_PostProc NULL),
 //                                        sense N (SRB_SenseLen), data HEX (the
 //                                        buffer's first bytes), dump (print the
-//                                        buffer)
+//                                        buffer), save FILE (write it to FILE)
 //
 // repeat, gone, time and threads are for Linux only. On Linux, with
 // ASPICHECK_SG="BYTES PAGES BAD KEY ASC" set, plain files stand for sg
@@ -402,6 +402,7 @@ static int raw(int argc, char **argv)
 	uint32_t length = (uint32_t)strtoul(argv[6], NULL, 0);
 	uint8_t flags = (uint8_t)strtoul(argv[5], NULL, 16);
 	bool null_buffer = false, no_event = false, dump = false;
+	const char *save = NULL;
 	int sense_length = SENSE_LEN;
 	HANDLE event = NULL;
 	uint8_t *buffer;
@@ -422,6 +423,8 @@ static int raw(int argc, char **argv)
 			no_event = true;
 		else if (strcmp(argv[i], "dump") == 0)
 			dump = true;
+		else if (strcmp(argv[i], "save") == 0 && i + 1 < argc)
+			save = argv[++i];
 		else if (strcmp(argv[i], "sense") == 0 && i + 1 < argc)
 			sense_length = atoi(argv[++i]);
 		else if (strcmp(argv[i], "data") == 0 && i + 1 < argc)
@@ -480,6 +483,9 @@ static int raw(int argc, char **argv)
 			printf("%02x", buffer[i]);
 	}
 	printf("\n");
+	FILE *f = save != NULL ? fopen(save, "wb") : NULL;
+	if (f != NULL && (fwrite(buffer, 1, length, f) != length) + fclose(f) != 0)
+		printf("cannot save\n");
 	free(buffer);
 	return 0;
 }

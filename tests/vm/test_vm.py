@@ -3,6 +3,7 @@ drive layout, each boot running all of its layout's checks. Run against the
 linux preset's build; a sanitizer build skips the suite."""
 
 import os
+import re
 import shutil
 import sys
 import tempfile
@@ -99,10 +100,12 @@ class Layout(GuestChecks, unittest.TestCase):
     devices = None  # callable(cls) -> QEMU arguments
     units = 1  # SCSI units the guest waits for
     script = ""
+    disc_extra = 0  # random bytes on the disc past its first blocks
 
     @classmethod
     def setUpClass(cls):
-        cls.disc = guest.make_disc(os.path.join(workdir, cls.__name__ + ".iso"), workdir)
+        cls.disc = guest.make_disc(os.path.join(workdir, cls.__name__ + ".iso"), workdir,
+                                   cls.disc_extra)
         cls.disk = guest.make_disk(os.path.join(workdir, cls.__name__ + ".img"))
         with open(cls.disc, "rb") as f:
             cls.first_blocks = f.read(32768)
@@ -277,6 +280,46 @@ class Atapi(Layout):
 
     def test_atapi_cdrom(self):
         self.assertPeersAgree("00:00")
+
+
+class LongReads(Layout):
+    """One disc in a virtio-scsi, an AHCI ATAPI and a USB CD-ROM drive
+    (adapters 0, 1, 2): each one's limit, and READs of 1 and 4 MiB."""
+
+    units = 3
+    disc_extra = 5 << 20
+
+    @classmethod
+    def devices(cls):
+        return (guest.scsi_controller(0) + guest.scsi_cdrom(0, 0, 0, cls.disc) +
+                guest.ahci_cdrom(1, cls.disc) + guest.usb_cdrom(2, cls.disc))
+
+    script = r"""
+for a in 0 1 2; do
+	section inquiry-$a aspicheck inquiry $a
+	section long-$a-1 aspicheck raw $a 0 0 4c 1048576 10 28000000000000020000 save /tmp/long.bin
+	section long-$a-1-hash sha /tmp/long.bin
+	section long-$a-4 aspicheck raw $a 0 0 4c 4194304 10 28000000000000080000 save /tmp/long.bin
+	section long-$a-4-hash sha /tmp/long.bin
+done
+"""
+
+    def test_reads_longer_than_a_drive_takes(self):
+        with open(self.disc, "rb") as f:
+            disc = f.read(4 << 20)
+        limits = []
+        for a in range(3):
+            line = self.section("inquiry-%d" % a)[0][0]
+            limits.append(int.from_bytes(bytes.fromhex(fields(line)["unique"])[4:8], "little"))
+            print("adapter %d, %s: %d bytes a command" % (a, re.search(r"identifier \[(.*?) *\]",
+                                                                     line).group(1), limits[-1]))
+            for mib in (1, 4):
+                with self.subTest(adapter=a, mib=mib):
+                    self.assertRegex(self.section("long-%d-%d" % (a, mib))[0][0],
+                                     r"^ret 01 status 01 ha 00 targ 00 sense (00){14} resid 0 ")
+                    self.assertEqual(self.section("long-%d-%d-hash" % (a, mib))[0],
+                                     [sha(disc[:mib << 20])])
+        self.assertLess(min(limits), 1 << 20)
 
 
 class NoMedium(Layout):
