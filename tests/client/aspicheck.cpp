@@ -60,7 +60,6 @@
 
 #ifndef _WIN32
 #include <dirent.h>
-#include <errno.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <scsi/sg.h>
@@ -221,12 +220,12 @@ static int gone(int a, int t, const char *remove)
 	return 0;
 }
 
-// A made-up sg node: aspicheck exports ioctl, so the layer's calls land
-// here. On a plain file (a node of a made-up sysfs tree), BLKSECTGET
-// answers BYTES and SG_GET_SG_TABLESIZE PAGES; SG_IO of a READ(10) says
-// on standard error which blocks it asks for, fills each with its number's
-// low byte, and the first time it holds block BAD answers CHECK CONDITION
-// with sense key KEY and ASC (INFORMATION: BAD). Others go to the kernel.
+// A made-up sg node: aspicheck exports ioctl, so the layer's calls on plain
+// files (a made-up sysfs tree's nodes) land here. BLKSECTGET answers BYTES,
+// SG_GET_SG_TABLESIZE PAGES; SG_IO is named on standard error (LBA and count
+// of a READ(10)), fills each 2048-byte block with its number's low byte, and
+// the first time it holds block BAD ends in CHECK CONDITION, sense key KEY,
+// ASC ASC, INFORMATION BAD.
 extern "C" __attribute__((visibility("default"))) int ioctl(int fd, unsigned long request,
                                                             ...) noexcept
 {
@@ -239,45 +238,31 @@ extern "C" __attribute__((visibility("default"))) int ioctl(int fd, unsigned lon
 	va_start(args, request);
 	void *arg = va_arg(args, void *);
 	va_end(args);
-	if (fake == NULL ||
-	    sscanf(fake, "%u %u %u %x %x", &v[0], &v[1], &v[2], &v[3], &v[4]) != 5 ||
+	if (fake == NULL || sscanf(fake, "%u %u %u %x %x", v, v + 1, v + 2, v + 3, v + 4) != 5 ||
 	    fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
 		return (int)syscall(SYS_ioctl, fd, request, arg);
-	if (request == BLKSECTGET || request == SG_GET_SG_TABLESIZE) {
+	if (request != SG_IO) {
 		*(int *)arg = (int)v[request == BLKSECTGET ? 0 : 1];
 		return 0;
 	}
 	sg_io_hdr_t *io = (sg_io_hdr_t *)arg;
-	const uint8_t *c = io->cmdp;
+	uint8_t *c = io->cmdp, *sense = io->sbp;
 	uint32_t lba = (uint32_t)c[2] << 24 | c[3] << 16 | c[4] << 8 | c[5],
 	         count = c[7] << 8 | c[8];
-	if (request != SG_IO || c[0] != 0x28 || count == 0) {
-		errno = ENOTTY;
-		return -1;
-	}
+
 	fprintf(stderr, "sg %u %u\n", lba, count);
 	for (uint32_t i = 0; i < io->dxfer_len; i++)
-		((uint8_t *)io->dxferp)[i] = (uint8_t)(lba + i / (io->dxfer_len / count));
-	io->status = io->host_status = io->driver_status = 0;
-	io->resid = io->sb_len_wr = 0;
-	if (!failed && v[2] >= lba && v[2] - lba < count) {
-		const uint8_t sense[18] = {0xf0,
-		                           0,
-		                           (uint8_t)v[3],
-		                           (uint8_t)(v[2] >> 24),
-		                           (uint8_t)(v[2] >> 16),
-		                           (uint8_t)(v[2] >> 8),
-		                           (uint8_t)v[2],
-		                           10,
-		                           0,
-		                           0,
-		                           0,
-		                           0,
-		                           (uint8_t)v[4]};
+		((uint8_t *)io->dxferp)[i] = (uint8_t)(lba + i / 2048);
+	io->status = io->host_status = io->driver_status = io->sb_len_wr = 0;
+	io->resid = 0;
+	if (!failed && v[2] - lba < count) {
+		const uint8_t fixed[18] = {
+		    0xf0, 0, (uint8_t)v[3], 0, 0, (uint8_t)(v[2] >> 8), (uint8_t)v[2], 10, 0, 0,
+		    0,    0, (uint8_t)v[4]};
 		failed = true;
-		io->status = 2;
-		io->sb_len_wr = sizeof sense;
-		memcpy(io->sbp, sense, sizeof sense);
+		io->status = 0x02; // CHECK CONDITION
+		io->sb_len_wr = sizeof fixed;
+		memcpy(sense, fixed, sizeof fixed);
 	}
 	return 0;
 }

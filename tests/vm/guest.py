@@ -331,15 +331,18 @@ def ide_cdrom(path):
 
 
 def ahci_cdrom(n, path):
-    return ["-device", "ahci,id=ahci%d" % n, "-drive", "if=none,id=cd%d,media=cdrom,readonly=on,"
-            "format=raw,file=%s" % (n, path), "-device", "ide-cd,bus=ahci%d.0,drive=cd%d" % (n, n)]
+    return ["-device", "ahci,id=ahci%d" % n] + _cd(n, path, "ide-cd,bus=ahci%d.0" % n)
 
 
 def usb_cdrom(n, path):
     """A CD-ROM drive on a USB bulk-only port of an xHCI controller."""
-    return ["-device", "qemu-xhci,id=xhci%d" % n, "-device", "usb-bot,id=bot%d,bus=xhci%d.0" % (n, n),
-            "-drive", "if=none,id=cd%d,media=cdrom,readonly=on,format=raw,file=%s" % (n, path),
-            "-device", "scsi-cd,bus=bot%d.0,drive=cd%d" % (n, n)]
+    return (["-device", "qemu-xhci,id=xhci%d" % n, "-device", "usb-bot,id=bot%d,bus=xhci%d.0"
+             % (n, n)] + _cd(n, path, "scsi-cd,bus=bot%d.0" % n))
+
+
+def _cd(n, path, device):
+    return ["-drive", "if=none,id=cd%d,media=cdrom,readonly=on,format=raw,file=%s" % (n, path),
+            "-device", "%s,drive=cd%d" % (device, n)]
 
 
 def make_disc(path, workdir, extra=0):

@@ -165,35 +165,28 @@ class Commands(Case):
 
 
 class Pieces(Case):
-    """Reads longer than the node takes (6144 bytes, but one page of 4096:
-    two blocks) go in pieces. aspicheck's made-up node answers once with
-    the sense given for block BAD and says which blocks each read asks."""
-
     def test_long_reads_in_pieces(self):
+        # aspicheck's made-up node takes 6144 bytes but one page (two blocks), names the reads
+        # sent and answers once with the sense given for block BAD: 7 blocks read from 10.
         self.root.unit("0:0:4:0", 5, "sg0")
-        read = ("raw", "0", "4", "0", "4c", "14336", "10", "28000000000a00000700", "dump")
-        cases = {  # BAD KEY ASC: reads sent, blocks from 10 in the buffer, the outcome
-            "99 0 0": ("10 2,12 2,14 2,16 1", 7, "01 ha 00 targ 00 sense (00){14} resid 0 "),
-            "15 3 11": ("10 2,12 2,14 2", 4, "04 ha 00 targ 02 sense f000030000000f0a.{8}11"
-                        ".. resid 6144 "),
-            "12 1 17": ("10 2,12 2,14 2,16 1", 7, "04 ha 00 targ 02 sense f000010000000c.* resid 0 "),
-            # A UNIT ATTENTION ridden out on the first piece, ending a later one.
-            "10 6 29": ("10 2,10 2,12 2,14 2,16 1", 7, "01 .* resid 0 "),
-            "13 6 29": ("10 2,12 2", 2, "04 ha 00 targ 02 sense f000060000000d.* resid 10240 "),
-        }
-        for bad, (sent, blocks, outcome) in cases.items():
-            with self.subTest(bad):
-                r = self.root.run(*read, ASPICHECK_SG="6144 1 " + bad)
-                self.assertEqual(r.stderr.replace("sg ", "").splitlines(), sent.split(","))
-                self.assertRegex(r.stdout, "^ret .. status " + outcome)
-                self.assertEqual(bytes.fromhex(fields(r.stdout)["data"]), b"".join(
-                    bytes([b]) * 2048 for b in range(10, 10 + blocks)) + b"\xa5" * (7 - blocks) * 2048)
-        # Not whole blocks, a linked READ, a WRITE: nothing sent.
-        for length, flags, cdb in (("14335", "48", "28000000000a00000700"),
-                                   ("14336", "48", "28000000000a00000701"),
-                                   ("14336", "50", "2a000000000a00000700")):
-            r = self.root.run("raw", "0", "4", "0", flags, length, "10", cdb,
-                              ASPICHECK_SG="6144 1 0 0 0")
+        for bad, sent, blocks, outcome in (  # BAD KEY ASC: reads, blocks read, the outcome
+                ("99 0 0", "10 2,12 2,14 2,16 1", 7, "01 ha 00 targ 00 sense (00){14} resid 0 "),
+                ("15 3 11", "10 2,12 2,14 2", 4, "04 ha 00 targ 02 sense f00003000000" +
+                 "0f0a0{8}11.. resid 6144 "),
+                ("12 1 17", "10 2,12 2,14 2,16 1", 7, "04 ha 00 targ 02 sense f00001.* resid 0 "),
+                ("10 6 29", "10 2,10 2,12 2,14 2,16 1", 7, "01 "),  # ridden out on the first
+                ("13 6 29", "10 2,12 2", 2, "04 ha 00 targ 02 sense f00006.* resid 10240 ")):
+            r = self.root.run("raw", "0", "4", "0", "4c", "14336", "10", "28000000000a00000700",
+                              "dump", ASPICHECK_SG="6144 1 " + bad)
+            self.assertEqual(r.stderr.replace("sg ", "").splitlines(), sent.split(","), bad)
+            self.assertRegex(r.stdout, "^ret .. status " + outcome)
+            self.assertEqual(bytes.fromhex(fields(r.stdout)["data"]), b"".join(bytes([b]) * 2048
+                             for b in range(10, 10 + blocks)) + b"\xa5" * (7 - blocks) * 2048)
+        # Not whole blocks, a linked READ, a WRITE: nothing sent. The limit in HA_Unique.
+        for args in (("48", "14335", "10", "28000000000a00000700"),
+                     ("48", "14336", "10", "28000000000a00000701"),
+                     ("50", "14336", "10", "2a000000000a00000700")):
+            r = self.root.run("raw", "0", "4", "0", *args, ASPICHECK_SG="6144 1 0 0 0")
             self.assertEqual((r.stdout[:16], r.stderr), ("ret e6 status e6", ""))
         self.assertEqual(self.root.run("inquiry", "0", ASPICHECK_SG="6144 1 0 0 0").stdout,
                          "ret 01 status 01 count 1 id 7 manager [sysgrab SG      ] identifier "
