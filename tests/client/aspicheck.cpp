@@ -44,7 +44,8 @@
 //                                        buffer), noevent (SRB_PostProc NULL),
 //                                        sense N (SRB_SenseLen), data HEX (the
 //                                        buffer's first bytes), dump (print the
-//                                        buffer), save FILE (write it to FILE)
+//                                        buffer), save FILE (write it to FILE),
+//                                        timed (Linux: the request's time, us)
 //
 // repeat, gone, time and threads are for Linux only. On Linux, with
 // ASPICHECK_SG="BYTES PAGES BAD KEY ASC" set, plain files stand for sg
@@ -388,6 +389,7 @@ static int raw(int argc, char **argv)
 	uint8_t flags = (uint8_t)strtoul(argv[5], NULL, 16);
 	bool null_buffer = false, no_event = false, dump = false;
 	const char *save = NULL;
+	long long timed = -1;
 	int sense_length = SENSE_LEN;
 	HANDLE event = NULL;
 	uint8_t *buffer;
@@ -410,6 +412,8 @@ static int raw(int argc, char **argv)
 			dump = true;
 		else if (strcmp(argv[i], "save") == 0 && i + 1 < argc)
 			save = argv[++i];
+		else if (strcmp(argv[i], "timed") == 0)
+			timed = 0;
 		else if (strcmp(argv[i], "sense") == 0 && i + 1 < argc)
 			sense_length = atoi(argv[++i]);
 		else if (strcmp(argv[i], "data") == 0 && i + 1 < argc)
@@ -433,6 +437,10 @@ static int raw(int argc, char **argv)
 
 	load();
 	info();
+#ifndef _WIN32
+	struct timespec sent;
+	clock_gettime(CLOCK_MONOTONIC, &sent);
+#endif
 	DWORD ret = send_command(srb);
 	int notified = 0;
 	if (event != NULL) {
@@ -444,6 +452,10 @@ static int raw(int argc, char **argv)
 			pause_ms(20);
 		notified = posted;
 	}
+#ifndef _WIN32
+	if (timed == 0)
+		timed = us_since(&sent);
+#endif
 	uint32_t changed = 0;
 	for (uint32_t i = 0; i < length; i++)
 		if (buffer[i] != FILL)
@@ -467,6 +479,8 @@ static int raw(int argc, char **argv)
 		for (uint32_t i = 0; i < length; i++)
 			printf("%02x", buffer[i]);
 	}
+	if (timed >= 0)
+		printf(" us %lld", timed);
 	printf("\n");
 	FILE *f = save != NULL ? fopen(save, "wb") : NULL;
 	if (f != NULL && (fwrite(buffer, 1, length, f) != length) + fclose(f) != 0)
