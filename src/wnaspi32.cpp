@@ -32,41 +32,87 @@ static int target;
 static SRB_ExecSCSICmd srb;
 
 #ifdef _WIN32
-// Loads the library named name from folder, by full path.
-static HMODULE wnaspi32_load_from(char *folder, DWORD length, const char *name)
+// Room for the longest path Windows has, in characters.
+#define WIDE_PATH 32768
+
+typedef DWORD(WINAPI *module_file_name_w_fn)(HMODULE module, LPWSTR path, DWORD size);
+typedef UINT(WINAPI *system_directory_w_fn)(LPWSTR path, UINT size);
+typedef HMODULE(WINAPI *load_library_w_fn)(LPCWSTR path);
+
+static const char layer_name[] = "WNASPI32.DLL";
+
+// Turns path, n characters from a call given size characters of room (n
+// not below size where it did not fit), into the layer's full path in the
+// folder path names (folder true) or in the folder of the file it names.
+// False where there is no such folder or the result does not fit: a path
+// is never cut short.
+template <typename C> static bool wnaspi32_path(C *path, DWORD n, DWORD size, bool folder)
 {
-	if (length == 0 || length + strlen(name) + 2 > MAX_PATH)
-		return NULL;
-	if (folder[length - 1] != '\\')
-		folder[length++] = '\\';
-	strcpy(folder + length, name);
-	return LoadLibraryA(folder);
+	if (n == 0 || n >= size)
+		return false;
+	if (!folder) {
+		while (n > 0 && path[n - 1] != '\\')
+			n--;
+		if (n == 0)
+			return false;
+	} else if (path[n - 1] != '\\') {
+		path[n++] = '\\';
+	}
+	if (n + sizeof layer_name > size)
+		return false;
+	for (DWORD i = 0; i < sizeof layer_name; i++)
+		path[n + i] = (C)layer_name[i];
+	return true;
 }
 
-// The layer beside the program, else the one in the system folder. A bare
-// name would also be looked for in the current folder, where anybody may
-// have left a WNASPI32.DLL: it is never loaded from there.
-static HMODULE wnaspi32_load()
+// Loads the layer by its full path from the program's folder, or from the
+// system folder (system true); NULL where there is none or the path does
+// not fit. The wide calls take a folder of any name and length; Windows 9x
+// has none of them, or stubs that fail with ERROR_CALL_NOT_IMPLEMENTED,
+// and there the ANSI calls serve. KERNEL32 of Windows 95 has no wide calls
+// to import: they are looked up.
+static HMODULE wnaspi32_load_from(bool system)
 {
-	char path[MAX_PATH + 1];
-	HMODULE module;
+	static WCHAR wide[WIDE_PATH];
+	char path[MAX_PATH];
+	HMODULE kernel32 = GetModuleHandleA("KERNEL32.DLL"), module;
+	module_file_name_w_fn module_file_name_w =
+	    (module_file_name_w_fn)(void (*)(void))GetProcAddress(kernel32, "GetModuleFileNameW");
+	system_directory_w_fn system_directory_w =
+	    (system_directory_w_fn)(void (*)(void))GetProcAddress(kernel32, "GetSystemDirectoryW");
+	load_library_w_fn load_library_w =
+	    (load_library_w_fn)(void (*)(void))GetProcAddress(kernel32, "LoadLibraryW");
 	DWORD n;
-	char *slash;
 
-	n = GetModuleFileNameA(NULL, path, MAX_PATH);
-	if (n > 0 && n < MAX_PATH) {
-		path[n] = '\0';
-		slash = strrchr(path, '\\');
-		if (slash != NULL) {
-			module = wnaspi32_load_from(path, (DWORD)(slash - path), "WNASPI32.DLL");
-			if (module != NULL)
+	if (module_file_name_w != NULL && system_directory_w != NULL && load_library_w != NULL) {
+		SetLastError(ERROR_SUCCESS);
+		n = system ? system_directory_w(wide, WIDE_PATH)
+		           : module_file_name_w(NULL, wide, WIDE_PATH);
+		if (n != 0 || GetLastError() != ERROR_CALL_NOT_IMPLEMENTED) {
+			if (!wnaspi32_path(wide, n, WIDE_PATH, system))
+				return NULL;
+			module = load_library_w(wide);
+			if (module != NULL || GetLastError() != ERROR_CALL_NOT_IMPLEMENTED)
 				return module;
 		}
 	}
-	n = GetSystemDirectoryA(path, MAX_PATH);
-	if (n >= MAX_PATH)
-		return NULL;
-	return wnaspi32_load_from(path, n, "WNASPI32.DLL");
+	n = system ? GetSystemDirectoryA(path, MAX_PATH) : GetModuleFileNameA(NULL, path, MAX_PATH);
+	return wnaspi32_path(path, n, MAX_PATH, system) ? LoadLibraryA(path) : NULL;
+}
+
+// On NT the layer beside the program, else the one in the system folder.
+// On Windows 9x, as GetVersion() says (compatibility modes on NT say so
+// too), the system's own layer reaches the drives: the system folder's
+// first, then the one beside the program (on NT in such a mode there is
+// none in the system folder). A bare name would also be looked for in the
+// current folder, where anybody may have left a WNASPI32.DLL: it is never
+// loaded from there.
+static HMODULE wnaspi32_load()
+{
+	bool legacy = (GetVersion() & 0x80000000u) != 0;
+	HMODULE module = wnaspi32_load_from(legacy);
+
+	return module != NULL ? module : wnaspi32_load_from(!legacy);
 }
 #else
 // The dynamic loader's search: the program's run path (an absolute folder)

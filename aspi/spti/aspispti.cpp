@@ -11,7 +11,9 @@
 // table, never wait for each other.
 //
 // Windows 95, 98 and ME have no pass-through: there both entry points hand
-// the call to the system folder's own WNASPI32.DLL.
+// the call to the system folder's own WNASPI32.DLL. NT in a compatibility
+// mode for them says 9x as well, but has no such layer: there the
+// pass-through serves.
 
 #include <windows.h>
 #include <winioctl.h>
@@ -80,9 +82,11 @@ static HMODULE system_layer;
 static aspi_support_info_fn system_info;
 static aspi_send_command_fn system_send;
 
-// Windows 95, 98 and ME: loads the system folder's WNASPI32.DLL by its full
+// GetVersion() says 9x: loads the system folder's WNASPI32.DLL by its full
 // path. Where that is this library (the loader there matches modules by
-// name) or there is none, the user is told to delete this copy.
+// name) or there is none, NT in a compatibility mode (ntdll.dll loaded, as
+// in every NT process) is served here; on Windows 9x the user is told to
+// delete this copy.
 static void hand_over()
 {
 	char path[MAX_PATH + 16], own[MAX_PATH];
@@ -109,6 +113,10 @@ static void hand_over()
 		system_layer = NULL;
 		system_info = NULL;
 		system_send = NULL;
+	}
+	if (GetModuleHandleA("ntdll.dll") != NULL) {
+		legacy = false;
+		return;
 	}
 	n = GetModuleFileNameA(self, own, sizeof own);
 	if (n == 0 || n >= sizeof own)
@@ -167,7 +175,7 @@ static void start()
 		legacy = (GetVersion() & 0x80000000u) != 0;
 		if (legacy)
 			hand_over();
-		else
+		if (!legacy)
 			discover();
 	}
 	LeaveCriticalSection(&table);
@@ -187,8 +195,8 @@ static struct drive *find_drive(int adapter, int target, int lun)
 
 static DWORD ha_inquiry(SRB_HAInquiry *srb)
 {
+	int a = srb->SRB_HaId, count;
 	uint32_t max_transfer = 0;
-	int count;
 	char name[32];
 
 	EnterCriticalSection(&table);
@@ -197,12 +205,17 @@ static DWORD ha_inquiry(SRB_HAInquiry *srb)
 	for (int i = 0; i < drive_count; i++) {
 		const struct spti_drive *w = &drives[i].where;
 
-		if (w->adapter != srb->SRB_HaId)
+		if (w->adapter != a)
 			continue;
 		if (name[0] == 0)
 			spti_adapter_name(name, w);
 		if (max_transfer == 0 || w->max_transfer < max_transfer)
 			max_transfer = w->max_transfer;
+	}
+	// An adapter below the highest port that holds a drive, holding none.
+	if (name[0] == 0 && a < adapter_count) {
+		lstrcpyA(name, "Port ");
+		decimal(name + 5, (DWORD)a);
 	}
 	LeaveCriticalSection(&table);
 	return srb_ha_inquiry(srb, count, "sysgrab SPTI", name, max_transfer);
@@ -464,15 +477,37 @@ static DWORD exec_scsi_cmd(SRB_ExecSCSICmd *srb)
 	return status;
 }
 
-// IOCTL_STORAGE_RESET_DEVICE on the drive's handle. It does not wait for a
-// command under way on the drive: ending one that hangs is what a reset is
-// for.
+// IOCTL_STORAGE_RESET_DEVICE through a second handle to the drive, opened
+// as the first: Windows runs one request at a time on a handle opened
+// without FILE_FLAG_OVERLAPPED, so on the drive's own handle the reset
+// would wait for the very command it is to end. The status that answers
+// the reset, with *ha.
+static uint8_t reset_drive(struct drive *d, uint8_t *ha)
+{
+	char path[] = "\\\\.\\A:";
+	HANDLE h;
+	DWORD got;
+	uint8_t status = SS_COMP;
+
+	*ha = HASTAT_OK;
+	path[4] = d->where.letter;
+	h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+	                NULL, OPEN_EXISTING, 0, NULL);
+	if (h == INVALID_HANDLE_VALUE)
+		return transport_failure(d, GetLastError(), ha);
+	if (!DeviceIoControl(h, IOCTL_STORAGE_RESET_DEVICE, NULL, 0, NULL, 0, &got, NULL))
+		status = transport_failure(d, GetLastError(), ha);
+	CloseHandle(h);
+	return status;
+}
+
+// Resets the drive without waiting for a command under way on it: ending
+// one that hangs is what a reset is for.
 static DWORD reset_device(SRB_BusDeviceReset *srb)
 {
 	uint8_t flags = srb->SRB_Flags, status, ha = HASTAT_OK;
 	void *post = srb->SRB_PostProc;
 	struct drive *d;
-	DWORD got;
 
 	EnterCriticalSection(&table);
 	d = offered_drive(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun, &status);
@@ -481,9 +516,7 @@ static DWORD reset_device(SRB_BusDeviceReset *srb)
 	LeaveCriticalSection(&table);
 	if (d == NULL)
 		return refuse(srb, status);
-	if (!DeviceIoControl(d->where.handle, IOCTL_STORAGE_RESET_DEVICE, NULL, 0, NULL, 0, &got,
-	                     NULL))
-		status = transport_failure(d, GetLastError(), &ha);
+	status = reset_drive(d, &ha);
 	done_with_drive();
 	srb_reset_finish(srb, flags, post, status, ha);
 	return status;

@@ -1,7 +1,8 @@
 // Finding the CD/DVD drives by their letters and numbering them.
 //
 // Windows gives a drive's SCSI address (IOCTL_SCSI_GET_ADDRESS) but no
-// list of adapters: the adapters are the distinct buses the drives sit on.
+// list of adapters: the adapters are the ports the drives sit on, numbered
+// as Windows numbers them.
 
 #include "drives.h"
 #include "message.h"
@@ -13,14 +14,12 @@
 #define DEFAULT_MAX_TRANSFER 65536
 #define PAGE 4096
 
-static bool usable_address(const struct spti_drive *d)
+// A drive at adapter PortNumber, target TargetId: where programs that
+// find a drive by its letter address it, from the same address.
+static bool at_port(const struct spti_drive *d)
 {
-	return d->addressed && d->address.TargetId < SPTI_TARGETS && d->address.Lun == 0;
-}
-
-static unsigned bus_key(const struct spti_drive *d)
-{
-	return (unsigned)d->address.PortNumber << 8 | d->address.PathId;
+	return d->addressed && d->address.PortNumber < SPTI_PORTS && d->address.PathId == 0 &&
+	       d->address.TargetId < SPTI_TARGETS && d->address.Lun == 0;
 }
 
 // Names a drive Windows would not open. Access denied has more than one
@@ -93,50 +92,37 @@ static bool open_drive(int i, struct spti_drive *d)
 	return true;
 }
 
-// Numbers the adapters: the distinct (PortNumber, PathId) pairs in
-// ascending order, then one for each drive without a usable address, in
+// Numbers the adapters: a drive at_port() is at adapter PortNumber, and
+// the ports below the highest one that hold no drive are adapters without
+// units; every other drive gets an adapter of its own after those, in
 // drive-letter order. Returns the adapter count.
 static int number_adapters(struct spti_drive *drives, int count)
 {
 	int adapters = 0;
 
-	// A second drive at an address already taken gets an adapter of its own.
 	for (int i = 0; i < count; i++) {
 		struct spti_drive *d = &drives[i];
 
-		for (int j = 0; j < i && usable_address(d); j++) {
-			if (usable_address(&drives[j]) && bus_key(&drives[j]) == bus_key(d) &&
+		// A second drive at an address already taken is not at_port().
+		for (int j = 0; j < i && at_port(d); j++) {
+			if (at_port(&drives[j]) &&
+			    drives[j].address.PortNumber == d->address.PortNumber &&
 			    drives[j].address.TargetId == d->address.TargetId)
 				d->addressed = false;
 		}
-	}
-	for (unsigned last = 0, any = 0;; any = 1) {
-		unsigned lowest = 0x10000;
-
-		for (int i = 0; i < count; i++) {
-			unsigned key = bus_key(&drives[i]);
-
-			if (usable_address(&drives[i]) && (!any || key > last) && key < lowest)
-				lowest = key;
+		if (at_port(d)) {
+			d->adapter = d->address.PortNumber;
+			d->target = d->address.TargetId;
+			if (d->adapter >= adapters)
+				adapters = d->adapter + 1;
 		}
-		if (lowest == 0x10000)
-			break;
-		for (int i = 0; i < count; i++) {
-			if (usable_address(&drives[i]) && bus_key(&drives[i]) == lowest) {
-				drives[i].adapter = (uint8_t)adapters;
-				drives[i].target = drives[i].address.TargetId;
-				drives[i].lun = 0;
-			}
-		}
-		adapters++;
-		last = lowest;
 	}
 	for (int i = 0; i < count; i++) {
-		if (!usable_address(&drives[i])) {
+		if (!at_port(&drives[i])) {
 			drives[i].adapter = (uint8_t)adapters++;
 			drives[i].target = 0;
-			drives[i].lun = 0;
 		}
+		drives[i].lun = 0;
 	}
 	return adapters;
 }
@@ -155,7 +141,7 @@ int spti_discover(struct spti_drive found[SPTI_LETTERS], int *adapter_count)
 
 void spti_adapter_name(char *out, const struct spti_drive *d)
 {
-	if (!usable_address(d)) {
+	if (!at_port(d)) {
 		lstrcpyA(out, "Drive X:");
 		out[6] = d->letter;
 		return;

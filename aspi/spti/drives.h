@@ -11,6 +11,8 @@
 #define SPTI_LETTERS 26
 // Targets on each adapter, 0 to 7.
 #define SPTI_TARGETS 8
+// Ports numbered as adapters of their own number, 0 to 15.
+#define SPTI_PORTS 16
 
 struct spti_drive {
 	HANDLE handle;  // \\.\X:, open for reading and writing
@@ -23,11 +25,14 @@ struct spti_drive {
 
 // Opens every drive letter Windows calls a CD-ROM drive as \\.\X: and
 // keeps it open; a drive Windows refuses to open is named on standard error
-// and left out. Each distinct (PortNumber, PathId) pair becomes one
-// adapter, numbered from 0 in ascending order; a drive without a usable
-// address (none, a target above 7, a LUN other than 0, or one another drive
-// took) gets an adapter of its own after those, in letter order, at target
-// 0. Fills found in letter order and returns how many; the adapter count in
+// and left out. A drive whose IOCTL_SCSI_GET_ADDRESS gives PathId 0, a
+// target of 0 to 7, LUN 0 and a port of 0 to 15 is at adapter PortNumber,
+// target TargetId, as programs that find a drive by its letter address it;
+// ports below the highest such one without a drive are adapters without
+// units. Every other drive (no address, another PathId, a target above 7,
+// another LUN, a higher port, or an address another drive took) gets an
+// adapter of its own after those, in letter order, at target 0. Fills
+// found in letter order and returns how many; the adapter count in
 // *adapter_count.
 int spti_discover(struct spti_drive found[SPTI_LETTERS], int *adapter_count);
 

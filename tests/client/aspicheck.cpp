@@ -27,6 +27,8 @@
 //   aspicheck threads A T A2 T2          READ(10) of block 0 to A:T in a thread
 //                                        of its own; 300 ms in, the support-info
 //                                        word and an INQUIRY to A2:T2 timed
+//   aspicheck address X                  IOCTL_SCSI_GET_ADDRESS of drive X:
+//                                        (Windows only; all 0 where it fails)
 //   aspicheck null                       SendASPI32Command(NULL)
 //   aspicheck cmd WORD...                in one load, on one line: a zeroed
 //                                        SC_EXEC_SCSI_CMD-sized record for each
@@ -59,7 +61,10 @@
 #include <stdlib.h>
 #include <string.h>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <winioctl.h>
+#include <ntddscsi.h>
+#else
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -608,6 +613,21 @@ int main(int argc, char **argv)
 	if ((argc == 5 || argc == 6) && strcmp(argv[1], "disk") == 0)
 		return disk_info(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]),
 		                 argc == 6 && strcmp(argv[5], "garbage") == 0);
+#ifdef _WIN32
+	if (argc == 3 && strcmp(argv[1], "address") == 0) {
+		char path[] = "\\\\.\\X:";
+		SCSI_ADDRESS a = {};
+		DWORD got;
+
+		path[4] = argv[2][0];
+		DeviceIoControl(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+		                            NULL, OPEN_EXISTING, 0, NULL),
+		                IOCTL_SCSI_GET_ADDRESS, NULL, 0, &a, sizeof a, &got, NULL);
+		printf("port %u path %u target %u lun %u\n", a.PortNumber, a.PathId, a.TargetId,
+		       a.Lun);
+		return 0;
+	}
+#endif
 	if (argc == 2 && strcmp(argv[1], "null") == 0) {
 		load();
 		printf("ret %02x\n", (unsigned)send_command(NULL));

@@ -196,8 +196,9 @@ def copy_prefix(cdrom, disk):
     """A copy of the build's prefix beside it, files hard-linked and the
     top-level files copied (the Wine server replaces the registry files,
     never writes into them), whose registry makes the letters in cdrom
-    CD-ROM drives and those in disk hard disks, and aspicheck-xp.exe a
-    program that Wine tells it runs on Windows XP."""
+    CD-ROM drives and those in disk hard disks, aspicheck-xp.exe a program
+    that Wine tells it runs on Windows XP and sysgrab-98.exe one on
+    Windows 98."""
     path = tempfile.mkdtemp(prefix="wineprefix-drives-", dir=BUILD)
     os.rmdir(path)
     subprocess.run(["cp", "-al", PREFIX, path], check=True)
@@ -215,6 +216,7 @@ def copy_prefix(cdrom, disk):
                 f.write('"%s:"="%s"\n' % (letter, kind))
     with open(os.path.join(path, "user.reg"), "a") as f:
         f.write('\n[Software\\\\Wine\\\\AppDefaults\\\\aspicheck-xp.exe]\n"Version"="winxp"\n')
+        f.write('\n[Software\\\\Wine\\\\AppDefaults\\\\sysgrab-98.exe]\n"Version"="win98"\n')
     return path
 
 
@@ -250,6 +252,7 @@ class Boot(GuestChecks, unittest.TestCase):
             shutil.copy2(os.path.join(BUILD, path), program)
         shutil.copy2(os.path.join(program, "aspicheck.exe"),
                      os.path.join(program, "aspicheck-xp.exe"))
+        shutil.copy2(os.path.join(program, "sysgrab.exe"), os.path.join(program, "sysgrab-98.exe"))
         cls.discs = {}
         for name in ("a", "b", "c", "d"):
             path = os.path.join(cls.work, name + ".iso")
@@ -341,37 +344,47 @@ section both-opens grep -E '(/dev/|::)' /tmp/server.trace
 # The linux build's sysgrab, with its sg layer, finds the same drive.
 section linux "$LINUX_SYSGRAB" linux.bin
 section linux-hash sha linux.bin
+# Told it runs on Windows 98, with no layer in the system folder (Wine's refused).
+section win98 wine "$W/sysgrab-98.exe" win98.bin
+section win98-hash sha win98.bin
+# Where a program that finds drives by their letters addresses them.
+section address-d aspicheck address D
+section address-e aspicheck address E
 section info aspicheck info
 section inquiry-0 aspicheck inquiry 0
 section inquiry-1 aspicheck inquiry 1
 section inquiry-2 aspicheck inquiry 2
-section type-scsi aspicheck type 0 4 0
-section type-atapi aspicheck type 1 0 0
-section type-disk aspicheck type 0 0 0
-section type-lun aspicheck type 0 4 1
-section type-adapter aspicheck type 2 0 0
-section disk-scsi aspicheck disk 0 4 0 garbage
-section disk-atapi aspicheck disk 1 0 0
-section disk-empty aspicheck disk 0 1 0
-section disk-adapter aspicheck disk 2 0 0
-section ready aspicheck raw 0 4 0 44 0 6 $TEST_UNIT_READY
-section mode-select aspicheck raw 0 4 0 54 8 10 $MODE_SELECT10 data 0000000000000000
-section read-scsi dumped aspicheck raw 0 4 0 4c 2048 10 $READ10_LBA0 dump
-section read-atapi dumped aspicheck raw 1 0 0 4c 4096 10 $READ10_LBA0_2 dump
+section inquiry-3 aspicheck inquiry 3
+section inquiry-4 aspicheck inquiry 4
+section type-scsi aspicheck type 2 4 0
+section type-atapi aspicheck type 3 0 0
+section type-disk aspicheck type 2 0 0
+section type-lun aspicheck type 2 4 1
+section type-empty aspicheck type 1 4 0
+section type-adapter aspicheck type 4 0 0
+section disk-scsi aspicheck disk 2 4 0 garbage
+section disk-atapi aspicheck disk 3 0 0
+section disk-empty aspicheck disk 2 1 0
+section disk-adapter aspicheck disk 4 0 0
+section ready aspicheck raw 2 4 0 44 0 6 $TEST_UNIT_READY
+section mode-select aspicheck raw 2 4 0 54 8 10 $MODE_SELECT10 data 0000000000000000
+section read-scsi dumped aspicheck raw 2 4 0 4c 2048 10 $READ10_LBA0 dump
+section read-atapi dumped aspicheck raw 3 0 0 4c 4096 10 $READ10_LBA0_2 dump
 # Transfer lengths Wine miscounts: one block into 28 KiB, the most it takes
 # (virtio-scsi says none moved, AHCI all of it), sixteen blocks into one
 # block's room (GOOD). Then 1 MiB, in pieces.
-section long-scsi dumped aspicheck raw 0 4 0 4c 28672 10 $READ10_LBA0 dump
-section long-atapi dumped aspicheck raw 1 0 0 4c 28672 10 $READ10_LBA0 dump
-section mib-atapi dumped aspicheck raw 1 0 0 4c 1048576 10 28000000000000020000 dump
-section over-scsi dumped aspicheck raw 0 4 0 4c 2048 10 $READ10_LBA0_16 dump
-section beyond aspicheck raw 0 4 0 4c 2048 10 $READ10_BEYOND
-section cdb-0 aspicheck raw 0 4 0 48 2048 0 $READ10_LBA0
-section cdb-17 aspicheck raw 0 4 0 48 2048 17 $READ10_LBA0
-section null-buffer aspicheck raw 0 4 0 48 2048 10 $READ10_LBA0 nullbuf
-section no-direction aspicheck raw 0 4 0 40 2048 10 $READ10_LBA0
-section no-adapter aspicheck raw 2 0 0 48 2048 10 $READ10_LBA0
-section no-target aspicheck raw 0 1 0 48 2048 10 $READ10_LBA0
+section long-scsi dumped aspicheck raw 2 4 0 4c 28672 10 $READ10_LBA0 dump
+section long-atapi dumped aspicheck raw 3 0 0 4c 28672 10 $READ10_LBA0 dump
+section mib-atapi dumped aspicheck raw 3 0 0 4c 1048576 10 28000000000000020000 dump
+section over-scsi dumped aspicheck raw 2 4 0 4c 2048 10 $READ10_LBA0_16 dump
+section beyond aspicheck raw 2 4 0 4c 2048 10 $READ10_BEYOND
+section cdb-0 aspicheck raw 2 4 0 48 2048 0 $READ10_LBA0
+section cdb-17 aspicheck raw 2 4 0 48 2048 17 $READ10_LBA0
+section null-buffer aspicheck raw 2 4 0 48 2048 10 $READ10_LBA0 nullbuf
+section no-direction aspicheck raw 2 4 0 40 2048 10 $READ10_LBA0
+section no-adapter aspicheck raw 4 0 0 48 2048 10 $READ10_LBA0
+section no-target aspicheck raw 2 1 0 48 2048 10 $READ10_LBA0
+section no-unit aspicheck raw 0 4 0 48 2048 10 $READ10_LBA0
 
 # The ATAPI drive alone.
 session d=$ATAPI
@@ -379,10 +392,10 @@ grab atapi
 """ + PEERS.format(name="atapi", node="$ATAPI") + r"""
 # The drives at target 9 and at LUN 1, as G: and H:.
 session unprivileged d=$ATAPI e=$SCSI g=$HIGH h=$LUN
-section disk-2 aspicheck disk 2 0 0
-section disk-3 aspicheck disk 3 0 0
+section disk-4 aspicheck disk 4 0 0
+section disk-5 aspicheck disk 5 0 0
 # Nodes root may not open without CAP_DAC_OVERRIDE, one after another:
-# first the virtio drive's (adapter 0 while it is there), then the ATAPI
+# first the virtio drive's (adapter 2 while it is there), then the ATAPI
 # drive's, G:'s, H:'s; each run reads the first drive left.
 chmod 000 $SCSI
 grab denied
@@ -401,9 +414,11 @@ chmod 600 $SCSI $ATAPI $HIGH $LUN
         return scsi, atapi, disk_sg, int(host)
 
     def test_first_adapter_drive_read_as_its_peers_read_it(self):
-        # D: is the ATAPI drive, but the virtio host's adapter comes first.
-        self.assertGrabbed("both", "00:04", self.discs["a"])
+        # D: is the ATAPI drive, but on path 3 it is on an adapter after the
+        # virtio drive's, its port (2). Told it runs on Windows 98, the same.
+        self.assertGrabbed("both", "02:04", self.discs["a"])
         self.assertPeers("both", "a")
+        self.assertGrabbed("win98", "02:04", self.discs["a"])
         self.assertGrabbed("linux", "00:04", self.discs["a"])
 
     def test_disk_is_never_opened(self):
@@ -429,18 +444,23 @@ chmod 600 $SCSI $ATAPI $HIGH $LUN
 
     def test_adapters(self):
         _, _, _, host = self.nodes()
-        self.assertEqual(self.value("info"), "info 00000102")
-        # Wine's SCSI address: PortNumber the Linux channel + 2, PathId the
-        # Linux host. Wine's pass-through takes at most 32 KiB in 8 pages:
-        # 28 KiB, as Windows counts pages.
-        for adapter, name in ((0, "Port 2 Bus 0"), (1, "Port 2 Bus %d" % host)):
+        # Wine's address: port the Linux channel + 2, path the Linux host. A
+        # drive on path 0 is at adapter port, target target (read-scsi and
+        # the rest go there); ports 0 and 1 are adapters without units.
+        # Wine's pass-through takes at most 32 KiB in 8 pages: 28 KiB, as
+        # Windows counts pages.
+        self.assertEqual(self.value("address-e"), "port 2 path 0 target 4 lun 0")
+        self.assertEqual(self.value("address-d"), "port 2 path %d target 0 lun 0" % host)
+        self.assertEqual(self.value("info"), "info 00000104")
+        for adapter, name, limit in ((0, "Port 0", 0), (1, "Port 1", 0),
+                                     (2, "Port 2 Bus 0", 28672), (3, "Drive D:", 28672)):
             with self.subTest(adapter=adapter):
                 self.assertEqual(self.value("inquiry-%d" % adapter),
-                                 "ret 01 status 01 count 2 id 7 manager [sysgrab SPTI    ] "
-                                 "identifier [%-16s] unique 00000208007000000000000000000000"
-                                 % name)
-        got = self.check("inquiry-2")
-        self.assertEqual((got["ret"], got["status"], got["count"]), ("81", "81", "2"))
+                                 "ret 01 status 01 count 4 id 7 manager [sysgrab SPTI    ] "
+                                 "identifier [%-16s] unique 00000208%s0000000000000000"
+                                 % (name, limit.to_bytes(4, "little").hex()))
+        got = self.check("inquiry-4")
+        self.assertEqual((got["ret"], got["status"], got["count"]), ("81", "81", "4"))
 
     def test_device_types_and_drive_letters(self):
         # The disk is no unit of the layer's: only CD-ROM letters are.
@@ -448,6 +468,7 @@ chmod 600 $SCSI $ATAPI $HIGH $LUN
                              ("atapi", "ret 01 status 01 type 05"),
                              ("disk", "ret 82 status 82 type 00"),
                              ("lun", "ret 82 status 82 type 00"),
+                             ("empty", "ret 82 status 82 type 00"),
                              ("adapter", "ret 81 status 81 type 00")):
             with self.subTest(name):
                 self.assertEqual(self.value("type-" + name), answer)
@@ -517,7 +538,7 @@ chmod 600 $SCSI $ATAPI $HIGH $LUN
     def test_malformed_requests(self):
         for name, status in (("cdb-0", "e0"), ("cdb-17", "e0"), ("null-buffer", "e0"),
                              ("no-direction", "e0"), ("no-adapter", "81"),
-                             ("no-target", "82")):
+                             ("no-target", "82"), ("no-unit", "82")):
             with self.subTest(name):
                 got = self.check(name)
                 self.assertEqual((got["ret"], got["status"], got["notified"], got["written"]),
@@ -532,9 +553,9 @@ chmod 600 $SCSI $ATAPI $HIGH $LUN
         self.assertEqual((stdout, err), (["info 0000e800"], [DENIED_XP % x for x in "DEGH"]))
 
     def test_drives_at_target_9_and_lun_1(self):
-        # Adapters of their own after the controllers' two, in letter order
+        # Adapters of their own after the ATAPI drive's, in letter order
         # (the H:C:T:L order is the other way round), at target 0.
-        for adapter, letter in ((2, "06"), (3, "07")):
+        for adapter, letter in ((4, "06"), (5, "07")):
             got = self.check("disk-%d" % adapter)
             self.assertEqual((got["ret"], got["int13"]), ("01", letter), got)
         # Read whole once no drive before them can be opened.
@@ -557,7 +578,7 @@ session
 grab none
 session d=$SCSI
 grab empty
-section empty-read aspicheck raw 0 4 0 4c 2048 10 $READ10_LBA0
+section empty-read aspicheck raw 2 4 0 4c 2048 10 $READ10_LBA0
 # The disc goes in right before the run: the drive then answers UNIT
 # ATTENTION, and reads past the old capacity until READ CAPACITY.
 insert cd0
@@ -568,7 +589,7 @@ grab inserted
         self.assertFailed("none", "could not initialize wnaspi32")
 
     def test_drive_without_disc(self):
-        self.assertFailed("empty", "cdrom drive not ready", "00:04")
+        self.assertFailed("empty", "cdrom drive not ready", "02:04")
         got = self.check("empty-read")
         # NOT READY, MEDIUM NOT PRESENT; nothing written.
         sense = bytes.fromhex(got["sense"])
@@ -578,7 +599,7 @@ grab inserted
 
     def test_disc_put_in_just_before(self):
         self.assertIn("@@ answer @@ inserted cd0 ok", self.lines)
-        self.assertGrabbed("inserted", "00:04", self.discs["a"])
+        self.assertGrabbed("inserted", "02:04", self.discs["a"])
 
 
 def main():
