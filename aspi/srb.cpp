@@ -2,6 +2,8 @@
 
 #include "srb.h"
 
+#include "pieces.h"
+
 #include <string.h>
 
 // SRB_EVENT_NOTIFY with no event would signal whatever the null handle
@@ -33,7 +35,10 @@ uint8_t srb_check(const SRB_ExecSCSICmd *srb, int adapter_count, bool unit_prese
 		return SS_INVALID_HA;
 	if (!unit_present)
 		return SS_NO_DEVICE;
-	if (srb->SRB_BufLen > max_transfer)
+	// A read longer than that may go in pieces; nothing else may.
+	if (srb->SRB_BufLen > max_transfer &&
+	    ((srb->SRB_Flags & SRB_DIR_IN) == 0 ||
+	     !pieces_fit(srb->CDBByte, srb->SRB_CDBLen, srb->SRB_BufLen, max_transfer)))
 		return SS_BUFFER_TO_BIG;
 	return SS_PENDING;
 }
@@ -121,4 +126,41 @@ uint8_t srb_timeouts(SRB_GetSetTimeouts *srb, int adapter_count, int count, srb_
 	}
 	srb->SRB_Status = status;
 	return status;
+}
+
+#define HOST_SCSI_ID 7
+#define RESIDUAL_SUPPORTED 0x02
+#define TARGETS 8
+
+static void pad(uint8_t *field, const char *text)
+{
+	int n = 0;
+
+	for (; n < 16 && text[n]; n++)
+		field[n] = (uint8_t)text[n];
+	for (; n < 16; n++)
+		field[n] = ' ';
+}
+
+uint8_t srb_ha_inquiry(SRB_HAInquiry *srb, int adapter_count, const char *manager,
+                       const char *identifier, uint32_t max_transfer)
+{
+	srb->HA_Count = (uint8_t)adapter_count;
+	// Adapter 0 always answers, so that a caller learns the count even
+	// where there is no adapter.
+	if (srb->SRB_HaId >= adapter_count && srb->SRB_HaId != 0) {
+		srb->SRB_Status = SS_INVALID_HA;
+		return SS_INVALID_HA;
+	}
+	srb->HA_SCSI_ID = HOST_SCSI_ID;
+	pad(srb->HA_ManagerId, manager);
+	pad(srb->HA_Identifier, identifier);
+	memset(srb->HA_Unique, 0, sizeof srb->HA_Unique);
+	// Alignment mask 0: the caller's buffer never reaches the system.
+	srb->HA_Unique[2] = RESIDUAL_SUPPORTED;
+	srb->HA_Unique[3] = TARGETS;
+	for (int i = 0; i < 4; i++)
+		srb->HA_Unique[4 + i] = (uint8_t)(max_transfer >> (8 * i));
+	srb->SRB_Status = SS_COMP;
+	return SS_COMP;
 }

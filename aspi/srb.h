@@ -12,8 +12,8 @@
 // direction for any data, an event where one is asked for; the direction
 // is not guessed from the command), the adapter (SS_INVALID_HA: not below
 // adapter_count), the unit (SS_NO_DEVICE: unit_present false), the length
-// (SS_BUFFER_TO_BIG: over max_transfer). SS_PENDING where the command may
-// go to the unit.
+// (SS_BUFFER_TO_BIG: over max_transfer, but for a read that may go in
+// pieces, see pieces.h). SS_PENDING where the command may go to the unit.
 uint8_t srb_check(const SRB_ExecSCSICmd *srb, int adapter_count, bool unit_present,
                   uint32_t max_transfer);
 
@@ -56,5 +56,14 @@ typedef bool (*srb_unit_fn)(int index, int address[3], uint32_t **timeout_s);
 // seconds (rounded up, 0 for the default, at most 30 hours as Windows
 // takes); SRB_DIR_IN reads the first one's back.
 uint8_t srb_timeouts(SRB_GetSetTimeouts *srb, int adapter_count, int count, srb_unit_fn unit);
+
+// Answers SC_HA_INQUIRY for adapter SRB_HaId of adapter_count, SRB_Status
+// included: SS_INVALID_HA past the count but for adapter 0, which always
+// answers so that a caller learns the count (HA_Count, written either
+// way); else SS_COMP with the layer's name (manager), the adapter's
+// (identifier), host id 7, alignment mask 0, residual counts, 8 targets
+// and max_transfer, the most one command to its units may move.
+uint8_t srb_ha_inquiry(SRB_HAInquiry *srb, int adapter_count, const char *manager,
+                       const char *identifier, uint32_t max_transfer);
 
 #endif

@@ -205,7 +205,12 @@ int transient_run(const struct transient_limits *limits, struct transient_unit *
 			memcpy(command->data, command->caller, command->length);
 		send(context, command, outcome);
 		tries++;
-		switch (rides ? transient_classify(outcome) : TRANSIENT_FINAL) {
+		enum transient_action action =
+		    rides ? transient_classify(outcome) : TRANSIENT_FINAL;
+
+		if (command->continues && action != TRANSIENT_BUSY && action != TRANSIENT_ABORTED)
+			action = TRANSIENT_FINAL;
+		switch (action) {
 		case TRANSIENT_FINAL:
 			if (outcome->reached && outcome->status == SCSI_GOOD) {
 				unit->not_ready_given_up = false;

@@ -87,6 +87,9 @@ struct transient_command {
 	// back whole only when the data counts, so that nothing the unit
 	// moved is lost to a miscounted transfer length.
 	uint8_t *caller;
+	// A later piece of one read sent in pieces (see pieces.h): UNIT
+	// ATTENTION and NOT READY end it.
+	bool continues;
 };
 
 // What one try came to. reached is false where the command never reached
@@ -96,6 +99,7 @@ struct transient_outcome {
 	uint8_t status; // SCSI target status
 	const uint8_t *sense;
 	int sense_length;
+	uint32_t residual; // bytes of the length the transport says did not move
 };
 
 // Sends one command and describes how it ended. The sense data it points

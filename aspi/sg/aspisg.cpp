@@ -15,6 +15,7 @@
 #include <windows.h>
 
 #include "aspi32.h"
+#include "pieces.h"
 #include "srb.h"
 #include "transient.h"
 #include "units.h"
@@ -57,8 +58,9 @@ struct unit {
 	uint32_t timeout_s;    // for each try of a command (atomic)
 	// Held while a command runs on the unit.
 	pthread_mutex_t busy;
-	// The buffer for data coming in: grown to the largest transfer asked
-	// for so far, kept while the unit is.
+	// The buffer for data coming in, starting on a page: grown to the
+	// largest transfer asked for so far, at most max_transfer (longer
+	// reads go through it in pieces), kept while the unit is.
 	uint8_t *bounce;
 	uint32_t bounce_size;
 	struct transient_unit transient;
@@ -82,14 +84,23 @@ static int open_unit(const char *node, bool writable)
 }
 
 // The most the kernel lets one SG_IO on fd move: the unit's request queue's
-// limit, in bytes; no limit of ours where the node does not say.
+// limit, in bytes, and no more pages than the queue takes segments (each
+// page of the layer's buffer, which starts on one, may be a segment of its
+// own); no limit of ours where the node does not say.
 static uint32_t max_transfer(int fd)
 {
-	int bytes = 0;
+	int bytes = 0, segments = 0;
+	uint32_t most = UINT32_MAX;
+	long page = sysconf(_SC_PAGESIZE);
 
-	if (fd < 0 || ioctl(fd, BLKSECTGET, &bytes) < 0 || bytes <= 0)
-		return UINT32_MAX;
-	return (uint32_t)bytes;
+	if (fd < 0)
+		return most;
+	if (ioctl(fd, BLKSECTGET, &bytes) == 0 && bytes > 0)
+		most = (uint32_t)bytes;
+	if (page > 0 && ioctl(fd, SG_GET_SG_TABLESIZE, &segments) == 0 && segments > 0 &&
+	    (uint64_t)segments * (uint64_t)page < most)
+		most = (uint32_t)segments * (uint32_t)page;
+	return most;
 }
 
 // Names a CD/DVD drive's node that cannot be opened, on standard error.
@@ -315,6 +326,10 @@ static void send_attempt(void *context, const struct transient_command *c,
 	outcome->status = a->error == 0 ? io->status : 0;
 	outcome->sense = a->sense;
 	outcome->sense_length = a->error == 0 ? io->sb_len_wr : 0;
+	// The residual as the driver counted it, within the length asked.
+	outcome->residual = c->length;
+	if (a->error == 0 && io->resid >= 0 && (uint32_t)io->resid < c->length)
+		outcome->residual = (uint32_t)io->resid;
 }
 
 // ASPI status and host adapter status for an SG_IO the kernel refused.
@@ -332,16 +347,17 @@ static uint8_t transport_failure(struct unit *u, int error, uint8_t *ha)
 }
 
 // Makes the unit's buffer hold length bytes; false where memory ran out.
+// What it held need not be kept: each command loads it anew.
 static bool bounce_fits(struct unit *u, uint32_t length)
 {
-	uint8_t *bigger;
+	void *bigger;
 
 	if (length <= u->bounce_size)
 		return true;
-	bigger = (uint8_t *)realloc(u->bounce, length);
-	if (bigger == NULL)
+	if (posix_memalign(&bigger, (size_t)sysconf(_SC_PAGESIZE), length) != 0)
 		return false;
-	u->bounce = bigger;
+	free(u->bounce);
+	u->bounce = (uint8_t *)bigger;
 	u->bounce_size = length;
 	return true;
 }
@@ -352,6 +368,8 @@ static uint8_t execute(SRB_ExecSCSICmd *srb, struct unit *u)
 	uint8_t flags = srb->SRB_Flags;
 	uint32_t length = srb->SRB_BufLen;
 	uint8_t status = SS_ERR, ha = HASTAT_OK, targ = STATUS_GOOD;
+	uint8_t kept[PIECES_SENSE_MAX];
+	const uint8_t *sense = NULL;
 	int sense_length = 0;
 	uint32_t residual = length;
 	struct attempt a;
@@ -366,8 +384,9 @@ static uint8_t execute(SRB_ExecSCSICmd *srb, struct unit *u)
 	command.direction = TRANSIENT_DATA_NONE;
 	if (length > 0 && (flags & SRB_DIR_IN)) {
 		// Data in goes through a buffer of our own: the caller's buffer
-		// changes only when the data counts (see transient.h).
-		if (!bounce_fits(u, length)) {
+		// changes only when the data counts (see transient.h). A read
+		// longer than one SG_IO may be goes through it in pieces.
+		if (!bounce_fits(u, length < u->max_transfer ? length : u->max_transfer)) {
 			status = SS_BUFFER_TO_BIG;
 			goto done;
 		}
@@ -379,26 +398,22 @@ static uint8_t execute(SRB_ExecSCSICmd *srb, struct unit *u)
 	}
 
 	a.u = u;
-	transient_run(&transient_limits_default, &u->transient, send_attempt, &a, &command,
-	              &outcome);
+	pieces_run(&transient_limits_default, &u->transient, send_attempt, &a, &command,
+	           u->max_transfer, kept, &outcome);
+	residual = outcome.residual;
 	if (a.error != 0) {
 		status = transport_failure(u, a.error, &ha);
 	} else {
-		sense_length = a.io.sb_len_wr;
+		sense = outcome.sense;
+		sense_length = outcome.sense_length;
 		ha = host_adapter_status(a.io);
-		targ = a.io.status;
+		targ = outcome.status;
 		if (ha == HASTAT_OK && targ == STATUS_GOOD)
 			status = SS_COMP;
-		// The residual as the driver counted it, within the length asked.
-		if (transient_data_valid(&outcome)) {
-			residual = a.io.resid < 0 ? 0 : (uint32_t)a.io.resid;
-			if (residual > length)
-				residual = length;
-		}
 	}
 
 done:
-	srb_finish(srb, flags, status, ha, targ, a.sense, sense_length, residual);
+	srb_finish(srb, flags, status, ha, targ, sense, sense_length, residual);
 	return status;
 }
 
@@ -422,6 +437,37 @@ static DWORD get_device_type(SRB_GDEVBlock *srb)
 	}
 	pthread_mutex_unlock(&table);
 	return srb->SRB_Status;
+}
+
+// The adapter's name, "Host H Bus C" (its host and channel) or "Unit
+// H:C:T:L" for a CD/DVD unit on an adapter of its own, and the least
+// limit of its units.
+static DWORD ha_inquiry(SRB_HAInquiry *srb)
+{
+	uint32_t max = 0;
+	char name[48] = "";
+	int count;
+
+	ensure_discovered();
+	pthread_mutex_lock(&table);
+	count = adapter_count;
+	for (int i = 0; i < unit_count; i++) {
+		const struct unit *u = &units[i];
+		const struct sg_unit *w = &u->where;
+		bool own = w->target != w->aspi_target || w->lun != w->aspi_lun;
+
+		if (w->adapter != srb->SRB_HaId)
+			continue;
+		if (name[0] == '\0' && own)
+			snprintf(name, sizeof name, "Unit %d:%d:%d:%d", w->host, w->channel,
+			         w->target, w->lun);
+		else if (name[0] == '\0')
+			snprintf(name, sizeof name, "Host %d Bus %d", w->host, w->channel);
+		if (reachable(u) && (max == 0 || u->max_transfer < max))
+			max = u->max_transfer;
+	}
+	pthread_mutex_unlock(&table);
+	return srb_ha_inquiry(srb, count, "sysgrab SG", name, max);
 }
 
 static DWORD refuse(void *srb, uint8_t status)
@@ -549,6 +595,8 @@ extern "C" ASPISG_EXPORT DWORD __cdecl SendASPI32Command(void *request)
 	if (cmd == NULL)
 		return SS_INVALID_SRB;
 	switch (cmd[0]) {
+	case SC_HA_INQUIRY:
+		return ha_inquiry((SRB_HAInquiry *)request);
 	case SC_GET_DEV_TYPE:
 		return get_device_type((SRB_GDEVBlock *)request);
 	case SC_EXEC_SCSI_CMD:

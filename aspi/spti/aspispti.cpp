@@ -22,6 +22,7 @@
 #include "aspi32.h"
 #include "drives.h"
 #include "message.h"
+#include "pieces.h"
 #include "srb.h"
 #include "transient.h"
 
@@ -34,13 +35,11 @@ extern "C" ASPISPTI_EXPORT DWORD __cdecl GetASPI32SupportInfo(void);
 extern "C" ASPISPTI_EXPORT DWORD __cdecl SendASPI32Command(void *request);
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
 
-// The bounce buffer grows in steps of this; VirtualAlloc hands out blocks
-// aligned to 64 KiB, more than any adapter's alignment mask asks.
-#define BOUNCE_STEP 65536
+// The bounce buffer grows in pages; VirtualAlloc hands out blocks aligned
+// to 64 KiB, more than any adapter's alignment mask asks.
+#define BOUNCE_STEP 4096
 // SenseInfoLength is one byte.
 #define SENSE_MAX 255
-#define HOST_SCSI_ID 7
-#define RESIDUAL_SUPPORTED 0x02
 
 struct drive {
 	struct spti_drive where;
@@ -51,8 +50,9 @@ struct drive {
 	CRITICAL_SECTION busy;
 	// Data of every command travels through this buffer: aligned as the
 	// adapters want it, and the caller's buffer receives only data that
-	// counts. Grown to the longest transfer asked for, kept while the
-	// drive is.
+	// counts. Grown to the longest transfer asked for, at most the
+	// drive's limit (longer reads go through it in pieces), kept while
+	// the drive is.
 	uint8_t *bounce;
 	SIZE_T bounce_size;
 	struct transient_unit transient;
@@ -194,31 +194,14 @@ static struct drive *find_drive(int adapter, int target, int lun)
 	return NULL;
 }
 
-static void pad(uint8_t *field, const char *text)
-{
-	int n = 0;
-
-	for (; n < 16 && text[n]; n++)
-		field[n] = (uint8_t)text[n];
-	for (; n < 16; n++)
-		field[n] = ' ';
-}
-
 static DWORD ha_inquiry(SRB_HAInquiry *srb)
 {
-	int a = srb->SRB_HaId;
+	int a = srb->SRB_HaId, count;
 	uint32_t max_transfer = 0;
 	char name[32];
 
 	EnterCriticalSection(&table);
-	srb->HA_Count = (uint8_t)adapter_count;
-	// Adapter 0 always answers, so that a caller learns the count even
-	// where there is no adapter.
-	if (a >= adapter_count && a != 0) {
-		LeaveCriticalSection(&table);
-		srb->SRB_Status = SS_INVALID_HA;
-		return SS_INVALID_HA;
-	}
+	count = adapter_count;
 	name[0] = 0;
 	for (int i = 0; i < drive_count; i++) {
 		const struct spti_drive *w = &drives[i].where;
@@ -236,17 +219,7 @@ static DWORD ha_inquiry(SRB_HAInquiry *srb)
 		decimal(name + 5, (DWORD)a);
 	}
 	LeaveCriticalSection(&table);
-	srb->HA_SCSI_ID = HOST_SCSI_ID;
-	pad(srb->HA_ManagerId, "sysgrab SPTI");
-	pad(srb->HA_Identifier, name);
-	memset(srb->HA_Unique, 0, sizeof srb->HA_Unique);
-	// Alignment mask 0: the caller's buffer is never handed to Windows.
-	srb->HA_Unique[2] = RESIDUAL_SUPPORTED;
-	srb->HA_Unique[3] = SPTI_TARGETS;
-	for (int i = 0; i < 4; i++)
-		srb->HA_Unique[4 + i] = (uint8_t)(max_transfer >> (8 * i));
-	srb->SRB_Status = SS_COMP;
-	return SS_COMP;
+	return srb_ha_inquiry(srb, count, "sysgrab SPTI", name, max_transfer);
 }
 
 // The drive offered at a request's address, or NULL with the status that
@@ -372,6 +345,7 @@ static void send_attempt(void *context, const struct transient_command *command,
 	if (ok)
 		a->transferred = p->DataTransferLength < command->length ? p->DataTransferLength
 		                                                         : command->length;
+	outcome->residual = command->length - a->transferred;
 	if (command->data != bounce && command->direction == TRANSIENT_DATA_IN &&
 	    transient_data_valid(outcome))
 		memcpy(command->data, bounce, a->transferred);
@@ -426,7 +400,8 @@ static uint8_t execute(SRB_ExecSCSICmd *srb, struct drive *d)
 	struct transient_command command;
 	struct transient_outcome outcome;
 	uint8_t flags = srb->SRB_Flags, status, ha = HASTAT_OK, targ = STATUS_GOOD;
-	uint32_t length = srb->SRB_BufLen, residual;
+	uint8_t kept[PIECES_SENSE_MAX];
+	uint32_t length = srb->SRB_BufLen;
 	int sense_length;
 
 	command.cdb = srb->CDBByte;
@@ -438,10 +413,9 @@ static uint8_t execute(SRB_ExecSCSICmd *srb, struct drive *d)
 	                    : (flags & SRB_DIR_IN) ? TRANSIENT_DATA_IN
 	                                           : TRANSIENT_DATA_OUT;
 	a.drive = d;
-	transient_run(&transient_limits_default, &d->transient, send_attempt, &a, &command,
-	              &outcome);
+	pieces_run(&transient_limits_default, &d->transient, send_attempt, &a, &command,
+	           d->where.max_transfer, kept, &outcome);
 
-	residual = length;
 	sense_length = 0;
 	if (!outcome.reached) {
 		status = transport_failure(d, a.error, &ha);
@@ -449,13 +423,11 @@ static uint8_t execute(SRB_ExecSCSICmd *srb, struct drive *d)
 		targ = outcome.status;
 		status = targ == SCSI_GOOD ? SS_COMP : SS_ERR;
 		sense_length = outcome.sense_length;
-		// The caller's buffer has the data where it counts; Windows'
-		// count of bytes moved serves only as the residual.
-		if (transient_data_valid(&outcome))
-			residual = length - a.transferred;
 	}
 
-	srb_finish(srb, flags, status, ha, targ, outcome.sense, sense_length, residual);
+	// The caller's buffer has the data where it counts; Windows' count of
+	// bytes moved serves only as the residual.
+	srb_finish(srb, flags, status, ha, targ, outcome.sense, sense_length, outcome.residual);
 	return status;
 }
 
@@ -492,8 +464,10 @@ static DWORD exec_scsi_cmd(SRB_ExecSCSICmd *srb)
 	if (status != SS_PENDING)
 		return refuse(srb, status);
 	EnterCriticalSection(&d->busy);
-	// A record that passed the checks is notified whatever its outcome.
-	if (bounce_fits(d, srb->SRB_BufLen)) {
+	// A read longer than one command may be goes through it in pieces. A
+	// record that passed the checks is notified whatever its outcome.
+	if (bounce_fits(d, srb->SRB_BufLen < d->where.max_transfer ? srb->SRB_BufLen
+	                                                           : d->where.max_transfer)) {
 		status = execute(srb, d);
 	} else {
 		status = SS_BUFFER_TO_BIG;

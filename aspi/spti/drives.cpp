@@ -53,6 +53,7 @@ static bool open_drive(int i, struct spti_drive *d)
 	HANDLE h;
 	DWORD got;
 	IO_SCSI_CAPABILITIES caps;
+	ULONG pages;
 
 	root[0] = (char)('A' + i);
 	if (GetDriveTypeA(root) != DRIVE_CDROM)
@@ -77,10 +78,16 @@ static bool open_drive(int i, struct spti_drive *d)
 	    got >= offsetof(IO_SCSI_CAPABILITIES, MaximumPhysicalPages) + sizeof(ULONG) &&
 	    caps.MaximumTransferLength > 0) {
 		d->max_transfer = caps.MaximumTransferLength;
-		// The buffer starts on a page: this many pages is all it may span.
-		if (caps.MaximumPhysicalPages > 0 &&
-		    caps.MaximumPhysicalPages < d->max_transfer / PAGE)
-			d->max_transfer = caps.MaximumPhysicalPages * PAGE;
+		// As Windows' own class drivers count it: a buffer that does not
+		// start on a page spans one page more than its length. (The
+		// layer's own starts on one; the system's word is kept all the
+		// same.) AlignmentMask is not needed: the buffer's 64 KiB
+		// alignment meets every mask of the form 2^n-1 below that, and
+		// one of another form (Wine's 0x1000) means nothing.
+		pages = caps.MaximumPhysicalPages > 1 ? caps.MaximumPhysicalPages - 1
+		                                      : caps.MaximumPhysicalPages;
+		if (pages > 0 && pages < d->max_transfer / PAGE)
+			d->max_transfer = pages * PAGE;
 	}
 	return true;
 }

@@ -46,9 +46,12 @@
 //                                        buffer), noevent (SRB_PostProc NULL),
 //                                        sense N (SRB_SenseLen), data HEX (the
 //                                        buffer's first bytes), dump (print the
-//                                        buffer)
+//                                        buffer), save FILE (write it to FILE),
+//                                        timed (Linux: the request's time, us)
 //
-// repeat, gone, time and threads are for Linux only.
+// repeat, gone, time and threads are for Linux only. On Linux, with
+// ASPICHECK_SG="BYTES PAGES BAD KEY ASC" set, plain files stand for sg
+// nodes (see fake_ioctl).
 
 #include <windows.h>
 
@@ -64,6 +67,12 @@
 #else
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <scsi/sg.h>
+#include <stdarg.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <malloc.h>
 #include <pthread.h>
 #include <sys/wait.h>
@@ -217,6 +226,53 @@ static int gone(int a, int t, const char *remove)
 	return 0;
 }
 
+// A made-up sg node: aspicheck exports ioctl, so the layer's calls on plain
+// files (a made-up sysfs tree's nodes) land here. BLKSECTGET answers BYTES,
+// SG_GET_SG_TABLESIZE PAGES; SG_IO is named on standard error (LBA and count
+// of a READ(10)), fills each 2048-byte block with its number's low byte, and
+// the first time it holds block BAD ends in CHECK CONDITION, sense key KEY,
+// ASC ASC, INFORMATION BAD.
+extern "C" __attribute__((visibility("default"))) int ioctl(int fd, unsigned long request,
+                                                            ...) noexcept
+{
+	static bool failed;
+	const char *fake = getenv("ASPICHECK_SG");
+	unsigned v[5];
+	struct stat st;
+	va_list args;
+
+	va_start(args, request);
+	void *arg = va_arg(args, void *);
+	va_end(args);
+	if (fake == NULL || sscanf(fake, "%u %u %u %x %x", v, v + 1, v + 2, v + 3, v + 4) != 5 ||
+	    fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+		return (int)syscall(SYS_ioctl, fd, request, arg);
+	if (request != SG_IO) {
+		*(int *)arg = (int)v[request == BLKSECTGET ? 0 : 1];
+		return 0;
+	}
+	sg_io_hdr_t *io = (sg_io_hdr_t *)arg;
+	uint8_t *c = io->cmdp, *sense = io->sbp;
+	uint32_t lba = (uint32_t)c[2] << 24 | c[3] << 16 | c[4] << 8 | c[5],
+	         count = c[7] << 8 | c[8];
+
+	fprintf(stderr, "sg %u %u\n", lba, count);
+	for (uint32_t i = 0; i < io->dxfer_len; i++)
+		((uint8_t *)io->dxferp)[i] = (uint8_t)(lba + i / 2048);
+	io->status = io->host_status = io->driver_status = io->sb_len_wr = 0;
+	io->resid = 0;
+	if (!failed && v[2] - lba < count) {
+		const uint8_t fixed[18] = {
+		    0xf0, 0, (uint8_t)v[3], 0, 0, (uint8_t)(v[2] >> 8), (uint8_t)v[2], 10, 0, 0,
+		    0,    0, (uint8_t)v[4]};
+		failed = true;
+		io->status = 0x02; // CHECK CONDITION
+		io->sb_len_wr = sizeof fixed;
+		memcpy(sense, fixed, sizeof fixed);
+	}
+	return 0;
+}
+
 // Microseconds since start.
 static long long us_since(const struct timespec *start)
 {
@@ -337,6 +393,8 @@ static int raw(int argc, char **argv)
 	uint32_t length = (uint32_t)strtoul(argv[6], NULL, 0);
 	uint8_t flags = (uint8_t)strtoul(argv[5], NULL, 16);
 	bool null_buffer = false, no_event = false, dump = false;
+	const char *save = NULL;
+	long long timed = -1;
 	int sense_length = SENSE_LEN;
 	HANDLE event = NULL;
 	uint8_t *buffer;
@@ -357,6 +415,10 @@ static int raw(int argc, char **argv)
 			no_event = true;
 		else if (strcmp(argv[i], "dump") == 0)
 			dump = true;
+		else if (strcmp(argv[i], "save") == 0 && i + 1 < argc)
+			save = argv[++i];
+		else if (strcmp(argv[i], "timed") == 0)
+			timed = 0;
 		else if (strcmp(argv[i], "sense") == 0 && i + 1 < argc)
 			sense_length = atoi(argv[++i]);
 		else if (strcmp(argv[i], "data") == 0 && i + 1 < argc)
@@ -380,6 +442,10 @@ static int raw(int argc, char **argv)
 
 	load();
 	info();
+#ifndef _WIN32
+	struct timespec sent;
+	clock_gettime(CLOCK_MONOTONIC, &sent);
+#endif
 	DWORD ret = send_command(srb);
 	int notified = 0;
 	if (event != NULL) {
@@ -391,6 +457,10 @@ static int raw(int argc, char **argv)
 			pause_ms(20);
 		notified = posted;
 	}
+#ifndef _WIN32
+	if (timed == 0)
+		timed = us_since(&sent);
+#endif
 	uint32_t changed = 0;
 	for (uint32_t i = 0; i < length; i++)
 		if (buffer[i] != FILL)
@@ -414,7 +484,12 @@ static int raw(int argc, char **argv)
 		for (uint32_t i = 0; i < length; i++)
 			printf("%02x", buffer[i]);
 	}
+	if (timed >= 0)
+		printf(" us %lld", timed);
 	printf("\n");
+	FILE *f = save != NULL ? fopen(save, "wb") : NULL;
+	if (f != NULL && (fwrite(buffer, 1, length, f) != length) + fclose(f) != 0)
+		printf("cannot save\n");
 	free(buffer);
 	return 0;
 }

@@ -99,7 +99,7 @@ static const char *run(struct script *s, struct transient_unit *unit,
 	const uint8_t cdb[10] = {operation, 0, 0, 0, 0, 0, 0, 0, 1, 0};
 	static uint8_t data[2048];
 	uint32_t length = direction == TRANSIENT_DATA_NONE ? 0 : sizeof data;
-	struct transient_command command = {cdb, 10, data, length, direction, caller};
+	struct transient_command command = {cdb, 10, data, length, direction, caller, false};
 
 	// What a command before this one left in the layer's buffer.
 	memset(data, 0xee, sizeof data);
@@ -254,7 +254,7 @@ static void sense_and_data()
 	static const uint8_t recovered[18] = {0x70, 0, 0x01, 0, 0, 0, 0, 10};
 	static const uint8_t deferred[18] = {0x71, 0, 0x01, 0, 0, 0, 0, 10};
 	static const uint8_t short_fixed[2] = {0x70, 0};
-	struct transient_outcome o = {true, SCSI_CHECK_CONDITION, short_fixed, sizeof short_fixed};
+	struct transient_outcome o = {true, SCSI_CHECK_CONDITION, short_fixed, sizeof short_fixed, 0};
 
 	check(transient_classify(&o) == TRANSIENT_FINAL && sense_key(o.sense, 2) == -1,
 	      "short sense", "read past its length");

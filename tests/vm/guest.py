@@ -20,7 +20,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 # Loaded in this order, each after what it depends on.
-MODULES = ["sg", "sr_mod", "virtio_pci", "virtio_scsi", "ata_piix"]
+MODULES = ["sg", "sr_mod", "virtio_pci", "virtio_scsi", "ata_piix", "ahci", "xhci_pci",
+           "usb_storage"]
 
 # The Linux release's archives, in the build folder after its package target.
 DEB = "sysgrab_0.001-1_amd64.deb"
@@ -329,8 +330,24 @@ def ide_cdrom(path):
     return ["-drive", "if=ide,index=2,media=cdrom,readonly=on,format=raw,file=%s" % path]
 
 
-def make_disc(path, workdir):
-    """An ISO 9660 image whose system area (blocks 0-15) is random bytes."""
+def ahci_cdrom(n, path):
+    return ["-device", "ahci,id=ahci%d" % n] + _cd(n, path, "ide-cd,bus=ahci%d.0" % n)
+
+
+def usb_cdrom(n, path):
+    """A CD-ROM drive on a USB bulk-only port of an xHCI controller."""
+    return (["-device", "qemu-xhci,id=xhci%d" % n, "-device", "usb-bot,id=bot%d,bus=xhci%d.0"
+             % (n, n)] + _cd(n, path, "scsi-cd,bus=bot%d.0" % n))
+
+
+def _cd(n, path, device):
+    return ["-drive", "if=none,id=cd%d,media=cdrom,readonly=on,format=raw,file=%s" % (n, path),
+            "-device", "%s,drive=cd%d" % (device, n)]
+
+
+def make_disc(path, workdir, extra=0):
+    """An ISO 9660 image whose system area (blocks 0-15) is random bytes,
+    holding a file of extra random bytes."""
     area = os.path.join(workdir, "system-area.bin")
     with open(area, "wb") as f:
         f.write(os.urandom(32768))
@@ -338,6 +355,8 @@ def make_disc(path, workdir):
     os.makedirs(src, exist_ok=True)
     with open(os.path.join(src, "README.TXT"), "w") as f:
         f.write("sysgrab test disc\n")
+    with open(os.path.join(src, "RANDOM.BIN"), "wb") as f:
+        f.write(os.urandom(extra))
     subprocess.run(["xorriso", "-as", "mkisofs", "-V", "SYSGRAB_VM", "-G", area, "-o", path, src],
                    check=True, capture_output=True)
     return path

@@ -12,7 +12,7 @@ import tempfile
 import unittest
 
 import guest
-from harness import pattern, rebuilt_elsewhere, request_answers
+from harness import fields, pattern, rebuilt_elsewhere, request_answers
 
 ASPICHECK = os.environ.get("ASPICHECK_BIN", "")
 SYSGRAB = os.environ.get("SYSGRAB_BIN", "")
@@ -38,8 +38,8 @@ class FakeRoot:
     def other(self, name):
         os.makedirs(os.path.join(self.devices, name))
 
-    def run(self, *args, program=None, stdin=None):
-        env = dict(os.environ, WNASPI32_ROOT=self.path)
+    def run(self, *args, program=None, stdin=None, **more):
+        env = dict(os.environ, WNASPI32_ROOT=self.path, **more)
         return subprocess.run([program or ASPICHECK] + list(args), env=env, cwd=self.path,
                               capture_output=True, text=True, timeout=60, stdin=stdin)
 
@@ -168,6 +168,35 @@ class Commands(Case):
         for args, want in cases.items():
             with self.subTest(args=args):
                 self.assertTrue(self.out(*args).startswith(want + " "))
+
+
+class Pieces(Case):
+    def test_long_reads_in_pieces(self):
+        # aspicheck's made-up node takes 6144 bytes but one page (two blocks), names the reads
+        # sent and answers once with the sense given for block BAD: 7 blocks read from 10.
+        self.root.unit("0:0:4:0", 5, "sg0")
+        for bad, sent, blocks, outcome in (  # BAD KEY ASC: reads, blocks read, the outcome
+                ("99 0 0", "10 2,12 2,14 2,16 1", 7, "01 ha 00 targ 00 sense (00){14} resid 0 "),
+                ("15 3 11", "10 2,12 2,14 2", 4, "04 ha 00 targ 02 sense f00003000000" +
+                 "0f0a0{8}11.. resid 6144 "),
+                ("12 1 17", "10 2,12 2,14 2,16 1", 7, "04 ha 00 targ 02 sense f00001.* resid 0 "),
+                ("10 6 29", "10 2,10 2,12 2,14 2,16 1", 7, "01 "),  # ridden out on the first
+                ("13 6 29", "10 2,12 2", 2, "04 ha 00 targ 02 sense f00006.* resid 10240 ")):
+            r = self.root.run("raw", "0", "4", "0", "4c", "14336", "10", "28000000000a00000700",
+                              "dump", ASPICHECK_SG="6144 1 " + bad)
+            self.assertEqual(r.stderr.replace("sg ", "").splitlines(), sent.split(","), bad)
+            self.assertRegex(r.stdout, "^ret .. status " + outcome)
+            self.assertEqual(bytes.fromhex(fields(r.stdout)["data"]), b"".join(bytes([b]) * 2048
+                             for b in range(10, 10 + blocks)) + b"\xa5" * (7 - blocks) * 2048)
+        # Not whole blocks, a linked READ, a WRITE: nothing sent. The limit in HA_Unique.
+        for args in (("48", "14335", "10", "28000000000a00000700"),
+                     ("48", "14336", "10", "28000000000a00000701"),
+                     ("50", "14336", "10", "2a000000000a00000700")):
+            r = self.root.run("raw", "0", "4", "0", *args, ASPICHECK_SG="6144 1 0 0 0")
+            self.assertEqual((r.stdout[:16], r.stderr), ("ret e6 status e6", ""))
+        self.assertEqual(self.root.run("inquiry", "0", ASPICHECK_SG="6144 1 0 0 0").stdout,
+                         "ret 01 status 01 count 1 id 7 manager [sysgrab SG      ] identifier "
+                         "[Host 0 Bus 0    ] unique 00000208001000000000000000000000\n")
 
 
 def dynamic(path, tag):

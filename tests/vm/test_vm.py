@@ -99,10 +99,12 @@ class Layout(GuestChecks, unittest.TestCase):
     devices = None  # callable(cls) -> QEMU arguments
     units = 1  # SCSI units the guest waits for
     script = ""
+    disc_extra = 0  # random bytes on the disc past its first blocks
 
     @classmethod
     def setUpClass(cls):
-        cls.disc = guest.make_disc(os.path.join(workdir, cls.__name__ + ".iso"), workdir)
+        cls.disc = guest.make_disc(os.path.join(workdir, cls.__name__ + ".iso"), workdir,
+                                   cls.disc_extra)
         cls.disk = guest.make_disk(os.path.join(workdir, cls.__name__ + ".img"))
         with open(cls.disc, "rb") as f:
             cls.first_blocks = f.read(32768)
@@ -277,6 +279,40 @@ class Atapi(Layout):
 
     def test_atapi_cdrom(self):
         self.assertPeersAgree("00:00")
+
+
+class LongReads(Layout):
+    """One disc in a virtio-scsi, an AHCI ATAPI and a USB CD-ROM drive
+    (adapters 0, 1, 2): READs of 1 and 4 MiB, more than each takes at once."""
+
+    units = 3
+    disc_extra = 5 << 20
+
+    @classmethod
+    def devices(cls):
+        return (guest.scsi_controller(0) + guest.scsi_cdrom(0, 0, 0, cls.disc) +
+                guest.ahci_cdrom(1, cls.disc) + guest.usb_cdrom(2, cls.disc))
+
+    script = r"""
+for a in 0 1 2; do
+	section inquiry-$a aspicheck inquiry $a
+	for n in 2 8; do
+		section long-$a-$n aspicheck raw $a 0 0 4c $((n << 19)) 10 280000000000000${n}0000 \
+			save /tmp/long.bin
+		section long-$a-$n-hash sha /tmp/long.bin
+	done
+done
+"""
+
+    def test_reads_longer_than_a_drive_takes(self):
+        with open(self.disc, "rb") as f:
+            disc = f.read(4 << 20)
+        for a in range(3):
+            print(self.section("inquiry-%d" % a)[0][0])  # the limit: HA_Unique[4..7]
+            for n in (2, 8):
+                self.assertRegex(self.section("long-%d-%d" % (a, n))[0][0],
+                                 r"^ret 01 status 01 ha 00 targ 00 sense (00){14} resid 0 ")
+                self.assertEqual(self.section("long-%d-%d-hash" % (a, n))[0], [sha(disc[:n << 19])])
 
 
 class NoMedium(Layout):
