@@ -254,7 +254,8 @@ static void sense_and_data()
 	static const uint8_t recovered[18] = {0x70, 0, 0x01, 0, 0, 0, 0, 10};
 	static const uint8_t deferred[18] = {0x71, 0, 0x01, 0, 0, 0, 0, 10};
 	static const uint8_t short_fixed[2] = {0x70, 0};
-	struct transient_outcome o = {true, SCSI_CHECK_CONDITION, short_fixed, sizeof short_fixed, 0};
+	struct transient_outcome o = {true, SCSI_CHECK_CONDITION, short_fixed, sizeof short_fixed,
+	                              0};
 
 	check(transient_classify(&o) == TRANSIENT_FINAL && sense_key(o.sense, 2) == -1,
 	      "short sense", "read past its length");
