@@ -8,14 +8,8 @@
 # Needs the linux preset's build and scripts/setup.sh vm.
 # Usage: bench/vm-bench.sh [RUNS] (default 31)
 set -euo pipefail
-cd "$(dirname "$0")/.."
-runs=${1:-31}
-build=build/linux
-[ -x "$build/sysgrab" ] && [ -f "$build/libwnaspi32.so" ] && [ -x "$build/tests/client/aspicheck" ] ||
-	{ echo "vm-bench.sh: build first: cmake --preset linux && cmake --build --preset linux" >&2; exit 2; }
-
-SYSGRAB_BIN=$build/sysgrab ASPICHECK_BIN=$build/tests/client/aspicheck RUNS=$runs \
-	python3 - <<'PY'
+. "$(dirname "$0")/guest-bench.sh"
+guest_python "${1:-31}" <<'PY'
 import os
 import shutil
 import statistics
@@ -23,7 +17,6 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, "tests/vm")
 import guest
 
 runs = int(os.environ["RUNS"])

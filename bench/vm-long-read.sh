@@ -11,23 +11,15 @@
 # Needs the linux preset's build and scripts/setup.sh vm.
 # Usage: bench/vm-long-read.sh [RUNS] (default 21)
 set -euo pipefail
-cd "$(dirname "$0")/.."
-runs=${1:-21}
-build=build/linux
-[ -x "$build/sysgrab" ] && [ -f "$build/libwnaspi32.so" ] && [ -x "$build/tests/client/aspicheck" ] ||
-	{ echo "vm-long-read.sh: build first: cmake --preset linux && cmake --build --preset linux" >&2; exit 2; }
-
-SYSGRAB_BIN=$build/sysgrab ASPICHECK_BIN=$build/tests/client/aspicheck RUNS=$runs \
-	python3 - <<'PY'
+. "$(dirname "$0")/guest-bench.sh"
+guest_python "${1:-21}" <<'PY'
 import os
-import re
 import shutil
 import statistics
 import sys
 import tempfile
 import time
 
-sys.path.insert(0, "tests/vm")
 import guest
 
 runs = int(os.environ["RUNS"])
