@@ -323,8 +323,7 @@ class Drives(Boot):
                 vm.scsi_cdrom(0, 0, 4, os.path.join(cls.work, "a.iso")) +
                 vm.scsi_cdrom(2, 0, 9, os.path.join(cls.work, "c.iso")) +
                 vm.scsi_cdrom(3, 0, 4, os.path.join(cls.work, "d.iso"), lun=1) +
-                ["-drive", "if=none,id=cd1,media=cdrom,readonly=on,format=raw,file=%s"
-                 % os.path.join(cls.work, "b.iso"), "-device", "ide-cd,bus=ide.2,drive=cd1"])
+                vm.cdrom(1, os.path.join(cls.work, "b.iso"), "ide-cd,bus=ide.2"))
 
     script = r"""
 SCSI=$(sr_at /0:0:4:0/)
