@@ -321,9 +321,7 @@ def scsi_disk(n, bus, target, path):
 
 
 def scsi_cdrom(n, bus, target, path=None, lun=0):
-    medium = ",file=%s,format=raw" % path if path else ""
-    return ["-drive", "if=none,id=cd%d,media=cdrom,readonly=on%s" % (n, medium),
-            "-device", "scsi-cd,bus=scsi%d.0,scsi-id=%d,lun=%d,drive=cd%d" % (bus, target, lun, n)]
+    return cdrom(n, path, "scsi-cd,bus=scsi%d.0,scsi-id=%d,lun=%d" % (bus, target, lun))
 
 
 def ide_cdrom(path):
@@ -331,17 +329,19 @@ def ide_cdrom(path):
 
 
 def ahci_cdrom(n, path):
-    return ["-device", "ahci,id=ahci%d" % n] + _cd(n, path, "ide-cd,bus=ahci%d.0" % n)
+    return ["-device", "ahci,id=ahci%d" % n] + cdrom(n, path, "ide-cd,bus=ahci%d.0" % n)
 
 
 def usb_cdrom(n, path):
     """A CD-ROM drive on a USB bulk-only port of an xHCI controller."""
     return (["-device", "qemu-xhci,id=xhci%d" % n, "-device", "usb-bot,id=bot%d,bus=xhci%d.0"
-             % (n, n)] + _cd(n, path, "scsi-cd,bus=bot%d.0" % n))
+             % (n, n)] + cdrom(n, path, "scsi-cd,bus=bot%d.0" % n))
 
 
-def _cd(n, path, device):
-    return ["-drive", "if=none,id=cd%d,media=cdrom,readonly=on,format=raw,file=%s" % (n, path),
+def cdrom(n, path, device):
+    """Drive cdN as the QEMU device given, with the disc at path (None: no disc)."""
+    medium = ",file=%s,format=raw" % path if path else ""
+    return ["-drive", "if=none,id=cd%d,media=cdrom,readonly=on%s" % (n, medium),
             "-device", "%s,drive=cd%d" % (device, n)]
 
 

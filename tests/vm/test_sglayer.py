@@ -156,8 +156,7 @@ class Commands(Case):
 
     def test_requests_refused_before_they_start(self):
         cases = {
-            # no CDB, both directions, data without a direction
-            ("exec", "0", "4", "in", "16", ""): "ret e0 status e0",
+            # data without a direction (no CDB below)
             ("exec", "0", "4", "none", "16", "12000000100000"): "ret e0 status e0",
             ("exec", "0", "3", "in", "16", "12000000100000"): "ret 82 status 82",
             ("exec", "1", "4", "in", "16", "12000000100000"): "ret 81 status 81",

@@ -323,8 +323,7 @@ class Drives(Boot):
                 vm.scsi_cdrom(0, 0, 4, os.path.join(cls.work, "a.iso")) +
                 vm.scsi_cdrom(2, 0, 9, os.path.join(cls.work, "c.iso")) +
                 vm.scsi_cdrom(3, 0, 4, os.path.join(cls.work, "d.iso"), lun=1) +
-                ["-drive", "if=none,id=cd1,media=cdrom,readonly=on,format=raw,file=%s"
-                 % os.path.join(cls.work, "b.iso"), "-device", "ide-cd,bus=ide.2,drive=cd1"])
+                vm.cdrom(1, os.path.join(cls.work, "b.iso"), "ide-cd,bus=ide.2"))
 
     script = r"""
 SCSI=$(sr_at /0:0:4:0/)
@@ -351,11 +350,7 @@ section win98-hash sha win98.bin
 section address-d aspicheck address D
 section address-e aspicheck address E
 section info aspicheck info
-section inquiry-0 aspicheck inquiry 0
-section inquiry-1 aspicheck inquiry 1
-section inquiry-2 aspicheck inquiry 2
-section inquiry-3 aspicheck inquiry 3
-section inquiry-4 aspicheck inquiry 4
+for a in 0 1 2 3 4; do section inquiry-$a aspicheck inquiry $a; done
 section type-scsi aspicheck type 2 4 0
 section type-atapi aspicheck type 3 0 0
 section type-disk aspicheck type 2 0 0
