@@ -26,15 +26,26 @@ static bool well_formed(const SRB_ExecSCSICmd *srb)
 	return event_named(srb->SRB_Flags, srb->SRB_PostProc);
 }
 
-uint8_t srb_check(const SRB_ExecSCSICmd *srb, int adapter_count, bool unit_present,
-                  uint32_t max_transfer)
+// The address of a well-formed record, for commands and resets alike.
+static uint8_t addressed(uint8_t adapter, int adapter_count, bool unit_present)
 {
-	if (!well_formed(srb))
-		return SS_INVALID_SRB;
-	if (srb->SRB_HaId >= adapter_count)
+	if (adapter >= adapter_count)
 		return SS_INVALID_HA;
 	if (!unit_present)
 		return SS_NO_DEVICE;
+	return SS_PENDING;
+}
+
+uint8_t srb_check(const SRB_ExecSCSICmd *srb, int adapter_count, bool unit_present,
+                  uint32_t max_transfer)
+{
+	uint8_t status;
+
+	if (!well_formed(srb))
+		return SS_INVALID_SRB;
+	status = addressed(srb->SRB_HaId, adapter_count, unit_present);
+	if (status != SS_PENDING)
+		return status;
 	// A read longer than that may go in pieces; nothing else may.
 	if (srb->SRB_BufLen > max_transfer &&
 	    ((srb->SRB_Flags & SRB_DIR_IN) == 0 ||
@@ -47,11 +58,7 @@ uint8_t srb_reset_check(const SRB_BusDeviceReset *srb, int adapter_count, bool u
 {
 	if (!event_named(srb->SRB_Flags, srb->SRB_PostProc))
 		return SS_INVALID_SRB;
-	if (srb->SRB_HaId >= adapter_count)
-		return SS_INVALID_HA;
-	if (!unit_present)
-		return SS_NO_DEVICE;
-	return SS_PENDING;
+	return addressed(srb->SRB_HaId, adapter_count, unit_present);
 }
 
 void srb_finish(SRB_ExecSCSICmd *srb, uint8_t flags, uint8_t status, uint8_t ha, uint8_t targ,

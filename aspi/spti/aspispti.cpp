@@ -513,8 +513,8 @@ static DWORD reset_device(SRB_BusDeviceReset *srb)
 	struct drive *d;
 
 	EnterCriticalSection(&table);
-	d = offered_drive(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun, &status);
-	status = srb_reset_check(srb, adapter_count, d != NULL);
+	d = find_drive(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun);
+	status = srb_reset_check(srb, adapter_count, d != NULL && !is_gone(d));
 	if (status == SS_PENDING)
 		in_flight++;
 	LeaveCriticalSection(&table);
