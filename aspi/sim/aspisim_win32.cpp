@@ -1,13 +1,12 @@
 // Worker thread and unloading of the simulated bus on Windows.
 //
-// A pending command's work (the delay, the results, the event) runs on a
-// worker thread inside this library's DLL_THREAD_DETACH notification. The
-// loader holds its lock around that call, and FreeLibrary needs the same
-// lock before it can unmap the library: once the event is signalled the
-// caller may free the library, but not before the worker has left this
-// library's code. DLL_PROCESS_DETACH therefore never waits for the worker:
-// a wait there, under the loader lock, would deadlock with a thread that
-// needs the lock to end.
+// One worker thread, made on the first pending command, runs every pending
+// command's work (the delay, the results, the event) and then waits for the
+// next. It never ends on its own: a thread that ends while the process
+// ends can take the process down with it under Wine (a crash instead of
+// the caller's exit, and the output still buffered lost). Between jobs it
+// waits, holding nothing, so the end of the process or the caller's
+// FreeLibrary can end it there safely.
 
 #include "aspisim.h"
 
@@ -15,39 +14,48 @@
 #include <stdlib.h>
 
 static HANDLE worker;
-static DWORD worker_id;
+// Auto-reset: a job has been posted. Manual-reset: no job is running.
+static HANDLE posted, idle;
 static void (*worker_job)();
-// Set while DLL_PROCESS_DETACH runs: the loader lock is held.
-static bool detaching;
+// Set at the end of the process: the worker is gone, perhaps mid-job.
+static bool ending;
+
+static DWORD WINAPI work(LPVOID)
+{
+	for (;;) {
+		WaitForSingleObject(posted, INFINITE);
+		worker_job();
+		SetEvent(idle);
+	}
+}
+
+static void fail(const char *what)
+{
+	fprintf(stderr, "aspisim: %s failed: %lu\n", what, (unsigned long)GetLastError());
+	abort();
+}
 
 void aspisim_start(void (*job)())
 {
 	aspisim_join();
-	worker_job = job;
-	// The thread starts in ExitThread itself, so it runs this library's code
-	// only in its detach call: a caller that frees the library before the
-	// command ends leaves the worker nothing of ours to run.
-	worker = CreateThread(NULL, 0, (LPTHREAD_START_ROUTINE)(void (*)(void))ExitThread, NULL,
-	                      CREATE_SUSPENDED, &worker_id);
 	if (worker == NULL) {
-		fprintf(stderr, "aspisim: CreateThread failed: %lu\n",
-		        (unsigned long)GetLastError());
-		abort();
+		posted = CreateEventA(NULL, FALSE, FALSE, NULL);
+		idle = CreateEventA(NULL, TRUE, TRUE, NULL);
+		if (posted == NULL || idle == NULL)
+			fail("CreateEvent");
+		worker = CreateThread(NULL, 0, work, NULL, 0, NULL);
+		if (worker == NULL)
+			fail("CreateThread");
 	}
-	ResumeThread(worker);
+	worker_job = job;
+	ResetEvent(idle);
+	SetEvent(posted);
 }
 
 void aspisim_join()
 {
-	if (worker == NULL)
-		return;
-	// At detach this thread holds the loader lock: the worker, if still
-	// there, runs none of this library's code without it (see above).
-	if (!detaching)
-		WaitForSingleObject(worker, INFINITE);
-	CloseHandle(worker);
-	worker = NULL;
-	worker_id = 0;
+	if (worker != NULL && !ending)
+		WaitForSingleObject(idle, INFINITE);
 }
 
 void aspisim_sleep(int milliseconds)
@@ -61,23 +69,30 @@ void aspisim_exhaust_handles()
 {
 }
 
+// Ends the worker, which is waiting between jobs. A thread ended from
+// outside runs no detach calls, so the wait for it under the loader lock
+// cannot deadlock.
+static void end_worker()
+{
+	TerminateThread(worker, 0);
+	WaitForSingleObject(worker, INFINITE);
+	CloseHandle(worker);
+	CloseHandle(posted);
+	CloseHandle(idle);
+	worker = NULL;
+}
+
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved);
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved)
 {
-	switch (reason) {
-	case DLL_THREAD_DETACH:
-		if (worker_job != NULL && GetCurrentThreadId() == worker_id) {
-			void (*job)() = worker_job;
-			worker_job = NULL;
-			job();
-		}
-		break;
-	case DLL_PROCESS_DETACH:
-		// reserved is NULL for FreeLibrary, non-NULL at the end of the process.
-		detaching = true;
-		aspisim_unload(reserved != NULL);
-		break;
-	}
+	if (reason != DLL_PROCESS_DETACH)
+		return TRUE;
+	// reserved is NULL for FreeLibrary, non-NULL at the end of the process,
+	// where the worker has already been ended with every other thread.
+	ending = reserved != NULL;
+	aspisim_unload(ending);
+	if (worker != NULL && !ending)
+		end_worker();
 	return TRUE;
 }
