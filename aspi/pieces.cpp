@@ -7,6 +7,7 @@
 #define READ_10 0x28
 #define READ_12 0xa8
 #define READ_CD 0xbe
+#define READ_CAPACITY_10 0x25
 
 // Where a read's transfer length sits in its CDB, and how long the CDB is.
 struct read_layout {
@@ -74,14 +75,31 @@ bool pieces_fit(const uint8_t *cdb, int cdb_length, uint32_t length, uint32_t ma
 	return block != 0 && block <= max;
 }
 
-void pieces_run(const struct transient_limits *limits, struct transient_unit *unit,
+// The length of the unit's logical blocks, which READ(10) and READ(12)
+// move, from READ CAPACITY(10); 0 where the unit did not say, outcome then
+// telling why. A caller's buffer longer than its read (a whole 64 KiB for
+// 16 blocks, say) divides into larger blocks than the unit's: pieces of
+// those would leave each piece's bytes apart from the last's.
+static uint32_t unit_block(const struct transient_limits *limits, struct transient_unit *unit,
+                           transient_send_fn send, void *context, struct transient_outcome *outcome)
+{
+	uint8_t cdb[10] = {READ_CAPACITY_10}, data[8] = {0};
+	struct transient_command capacity = {cdb, 10, data, 8, TRANSIENT_DATA_IN, NULL, false};
+
+	transient_run(limits, unit, send, context, &capacity, outcome);
+	if (!transient_data_valid(outcome))
+		return 0;
+	return big_endian(data + 4, 4);
+}
+
+bool pieces_run(const struct transient_limits *limits, struct transient_unit *unit,
                 transient_send_fn send, void *context, const struct transient_command *command,
                 uint32_t max, uint8_t *kept, struct transient_outcome *outcome)
 {
 	struct transient_command piece = *command;
 	struct read_layout l;
 	uint8_t cdb[16];
-	uint32_t block = 0, per_piece, lba, moved = 0;
+	uint32_t block = 0, per_piece, lba, total, done, moved = 0;
 	bool recovered = false;
 	int kept_length = 0;
 
@@ -93,26 +111,38 @@ void pieces_run(const struct transient_limits *limits, struct transient_unit *un
 		transient_run(limits, unit, send, context, &piece, outcome);
 		if (!transient_data_valid(outcome))
 			outcome->residual = command->length;
-		return;
+		return true;
+	}
+	if (command->cdb[0] != READ_CD) {
+		uint32_t own = unit_block(limits, unit, send, context, outcome);
+
+		if (own == 0 && !transient_data_valid(outcome)) {
+			outcome->residual = command->length;
+			return true;
+		}
+		// A buffer too short for the read, or a unit without a length
+		// that serves: nothing of the read is sent.
+		if (own == 0 || own > block)
+			return false;
+		block = own;
 	}
 
 	memcpy(cdb, command->cdb, (size_t)command->cdb_length);
 	piece.cdb = cdb;
 	per_piece = max / block;
 	lba = big_endian(cdb + 2, 4);
-	for (uint32_t at = 0; at < command->length; at += piece.length) {
-		uint32_t count = (command->length - at) / block;
+	total = big_endian(cdb + l.count_at, l.count_bytes);
+	for (done = 0; done < total; done += per_piece) {
+		uint32_t count = total - done < per_piece ? total - done : per_piece;
 
-		if (count > per_piece)
-			count = per_piece;
-		put_big_endian(cdb + 2, 4, lba);
+		put_big_endian(cdb + 2, 4, lba + done);
 		put_big_endian(cdb + l.count_at, l.count_bytes, count);
 		piece.length = count * block;
-		piece.caller = command->caller + at;
+		piece.caller = command->caller + done * block;
 		transient_run(limits, unit, send, context, &piece, outcome);
 		if (!transient_data_valid(outcome)) {
 			outcome->residual = command->length - moved;
-			return;
+			return true;
 		}
 		if (outcome->status != SCSI_GOOD) {
 			// RECOVERED ERROR: the caller hears of it at the end, as a
@@ -127,7 +157,6 @@ void pieces_run(const struct transient_limits *limits, struct transient_unit *un
 		// the caller's residual; the next piece goes at its own place.
 		moved += piece.length -
 		         (outcome->residual < piece.length ? outcome->residual : piece.length);
-		lba += count;
 		piece.continues = true;
 	}
 	outcome->residual = command->length - moved;
@@ -136,4 +165,5 @@ void pieces_run(const struct transient_limits *limits, struct transient_unit *un
 		outcome->sense = kept;
 		outcome->sense_length = kept_length;
 	}
+	return true;
 }

@@ -42,7 +42,11 @@ bool pieces_fit(const uint8_t *cdb, int cdb_length, uint32_t length, uint32_t ma
 // pieces that all counted (its sense copied into kept, PIECES_SENSE_MAX
 // bytes); its residual is the bytes of command->length that did not reach
 // the caller's buffer.
-void pieces_run(const struct transient_limits *limits, struct transient_unit *unit,
+// READ(10) and READ(12) go in pieces of the unit's own block length, which
+// READ CAPACITY(10) gives first: the request ends with its outcome where it
+// does not end GOOD, and false is returned, nothing of the read sent, where
+// the caller's buffer is too short for the read or the unit gives no length.
+bool pieces_run(const struct transient_limits *limits, struct transient_unit *unit,
                 transient_send_fn send, void *context, const struct transient_command *command,
                 uint32_t max, uint8_t *kept, struct transient_outcome *outcome);
 

@@ -398,8 +398,11 @@ static uint8_t execute(SRB_ExecSCSICmd *srb, struct unit *u)
 	}
 
 	a.u = u;
-	pieces_run(&transient_limits_default, &u->transient, send_attempt, &a, &command,
-	           u->max_transfer, kept, &outcome);
+	if (!pieces_run(&transient_limits_default, &u->transient, send_attempt, &a, &command,
+	                u->max_transfer, kept, &outcome)) {
+		status = SS_BUFFER_TO_BIG;
+		goto done;
+	}
 	residual = outcome.residual;
 	if (a.error != 0) {
 		status = transport_failure(u, a.error, &ha);

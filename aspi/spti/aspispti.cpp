@@ -413,8 +413,11 @@ static uint8_t execute(SRB_ExecSCSICmd *srb, struct drive *d)
 	                    : (flags & SRB_DIR_IN) ? TRANSIENT_DATA_IN
 	                                           : TRANSIENT_DATA_OUT;
 	a.drive = d;
-	pieces_run(&transient_limits_default, &d->transient, send_attempt, &a, &command,
-	           d->where.max_transfer, kept, &outcome);
+	if (!pieces_run(&transient_limits_default, &d->transient, send_attempt, &a, &command,
+	                d->where.max_transfer, kept, &outcome)) {
+		srb_finish(srb, flags, SS_BUFFER_TO_BIG, HASTAT_OK, STATUS_GOOD, NULL, 0, length);
+		return SS_BUFFER_TO_BIG;
+	}
 
 	sense_length = 0;
 	if (!outcome.reached) {

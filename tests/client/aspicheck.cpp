@@ -228,8 +228,9 @@ static int gone(int a, int t, const char *remove)
 
 // A made-up sg node: aspicheck exports ioctl, so the layer's calls on plain
 // files (a made-up sysfs tree's nodes) land here. BLKSECTGET answers BYTES,
-// SG_GET_SG_TABLESIZE PAGES; SG_IO is named on standard error (LBA and count
-// of a READ(10)), fills each 2048-byte block with its number's low byte, and
+// SG_GET_SG_TABLESIZE PAGES; READ CAPACITY gives 2048-byte blocks. A READ(10)
+// is named on standard error (LBA and count), fills each of its blocks with
+// its number's low byte (the rest of a longer buffer is the residual), and
 // the first time it holds block BAD ends in CHECK CONDITION, sense key KEY,
 // ASC ASC, INFORMATION BAD.
 extern "C" __attribute__((visibility("default"))) int ioctl(int fd, unsigned long request,
@@ -256,11 +257,17 @@ extern "C" __attribute__((visibility("default"))) int ioctl(int fd, unsigned lon
 	uint32_t lba = (uint32_t)c[2] << 24 | c[3] << 16 | c[4] << 8 | c[5],
 	         count = c[7] << 8 | c[8];
 
-	fprintf(stderr, "sg %u %u\n", lba, count);
-	for (uint32_t i = 0; i < io->dxfer_len; i++)
-		((uint8_t *)io->dxferp)[i] = (uint8_t)(lba + i / 2048);
 	io->status = io->host_status = io->driver_status = io->sb_len_wr = 0;
 	io->resid = 0;
+	if (c[0] == 0x25) { // READ CAPACITY(10): 2048-byte blocks
+		memcpy(io->dxferp, "\0\0\0\x63\0\0\x08\0", 8);
+		return 0;
+	}
+	fprintf(stderr, "sg %u %u\n", lba, count);
+	for (uint32_t i = 0; i < io->dxfer_len && i < count * 2048; i++)
+		((uint8_t *)io->dxferp)[i] = (uint8_t)(lba + i / 2048);
+	if (count * 2048 < io->dxfer_len)
+		io->resid = (int)(io->dxfer_len - count * 2048);
 	if (!failed && v[2] - lba < count) {
 		const uint8_t fixed[18] = {
 		    0xf0, 0, (uint8_t)v[3], 0, 0, (uint8_t)(v[2] >> 8), (uint8_t)v[2], 10, 0, 0,
