@@ -265,6 +265,9 @@ static void sense_and_data()
 	o.sense = recovered;
 	o.sense_length = sizeof recovered;
 	check(transient_data_valid(&o), "recovered error", "data refused");
+	o.status = SCSI_BUSY;
+	check(!transient_data_valid(&o), "busy with recovered sense", "data taken");
+	o.status = SCSI_CHECK_CONDITION;
 	o.sense = deferred;
 	check(!transient_data_valid(&o), "deferred recovered error", "data taken");
 	o.status = SCSI_GOOD;
