@@ -72,7 +72,9 @@ bool pieces_fit(const uint8_t *cdb, int cdb_length, uint32_t length, uint32_t ma
 	if (length <= max)
 		return true;
 	block = pieces_block(cdb, cdb_length, length);
-	return block != 0 && block <= max;
+	// READ(10) and READ(12) go in the unit's own blocks, which pieces_run
+	// learns and checks against max.
+	return block != 0 && (block <= max || cdb[0] != READ_CD);
 }
 
 // The length of the unit's logical blocks, which READ(10) and READ(12)
@@ -107,7 +109,8 @@ bool pieces_run(const struct transient_limits *limits, struct transient_unit *un
 	if (command->length > max && command->direction == TRANSIENT_DATA_IN &&
 	    command->caller != NULL)
 		block = pieces_block(command->cdb, command->cdb_length, command->length);
-	if (block == 0 || block > max || !layout(command->cdb[0], &l)) {
+	if (block == 0 || !layout(command->cdb[0], &l) ||
+	    (block > max && command->cdb[0] == READ_CD)) {
 		transient_run(limits, unit, send, context, &piece, outcome);
 		if (!transient_data_valid(outcome))
 			outcome->residual = command->length;
@@ -122,7 +125,7 @@ bool pieces_run(const struct transient_limits *limits, struct transient_unit *un
 		}
 		// A buffer too short for the read, or a unit without a length
 		// that serves: nothing of the read is sent.
-		if (own == 0 || own > block)
+		if (own == 0 || own > block || own > max)
 			return false;
 		block = own;
 	}

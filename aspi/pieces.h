@@ -26,7 +26,8 @@ uint32_t pieces_block(const uint8_t *cdb, int cdb_length, uint32_t length);
 
 // Whether a command bringing length bytes in may be sent through a unit
 // that takes at most max bytes at once: in one piece, or in several whole
-// blocks of pieces_block() each.
+// blocks of pieces_block() each (for READ(10) and READ(12), of the unit's
+// own blocks, which pieces_run() checks).
 bool pieces_fit(const uint8_t *cdb, int cdb_length, uint32_t length, uint32_t max);
 
 // Runs command as transient_run() does where it fits in max bytes. A data
@@ -45,7 +46,8 @@ bool pieces_fit(const uint8_t *cdb, int cdb_length, uint32_t length, uint32_t ma
 // READ(10) and READ(12) go in pieces of the unit's own block length, which
 // READ CAPACITY(10) gives first: the request ends with its outcome where it
 // does not end GOOD, and false is returned, nothing of the read sent, where
-// the caller's buffer is too short for the read or the unit gives no length.
+// the caller's buffer is too short for the read, the unit gives no length,
+// or its block is over max.
 bool pieces_run(const struct transient_limits *limits, struct transient_unit *unit,
                 transient_send_fn send, void *context, const struct transient_command *command,
                 uint32_t max, uint8_t *kept, struct transient_outcome *outcome);

@@ -187,13 +187,15 @@ class Pieces(Case):
             self.assertRegex(r.stdout, "^ret .. status " + outcome)
             self.assertEqual(bytes.fromhex(fields(r.stdout)["data"]), b"".join(bytes([b]) * 2048
                              for b in range(10, 10 + blocks)) + b"\xa5" * (7 - blocks) * 2048)
-        # A buffer twice the read: pieces of the unit's blocks, the bytes in a row.
-        r = self.root.run("raw", "0", "4", "0", "4c", "28672", "10", "28000000000a00000700",
-                          "dump", ASPICHECK_SG="6144 1 99 0 0")
-        self.assertEqual(r.stderr, "sg 10 2\nsg 12 2\nsg 14 2\nsg 16 1\n")
-        self.assertEqual((fields(r.stdout)["ret"], fields(r.stdout)["resid"]), ("01", "14336"))
-        self.assertEqual(bytes.fromhex(fields(r.stdout)["data"])[:14336],
-                         b"".join(bytes([b]) * 2048 for b in range(10, 17)))
+        # Buffers two and four times the read: pieces of the unit's blocks, the bytes in a row.
+        for length in (28672, 57344):
+            r = self.root.run("raw", "0", "4", "0", "4c", str(length), "10",
+                              "28000000000a00000700", "dump", ASPICHECK_SG="6144 1 99 0 0")
+            self.assertEqual(r.stderr, "sg 10 2\nsg 12 2\nsg 14 2\nsg 16 1\n")
+            self.assertEqual((fields(r.stdout)["ret"], fields(r.stdout)["resid"]),
+                             ("01", str(length - 14336)))
+            self.assertEqual(bytes.fromhex(fields(r.stdout)["data"])[:14336],
+                             b"".join(bytes([b]) * 2048 for b in range(10, 17)))
         # Not whole blocks, a buffer too short for the read, a linked READ, a WRITE:
         # nothing sent. The limit in HA_Unique.
         for args in (("48", "14335", "10", "28000000000a00000700"),

@@ -295,11 +295,15 @@ class FakeDrives(unittest.TestCase):
 
     def test_too_long_and_wrong_address(self):
         in_event = "%x" % (DIR_IN | EVENT)
-        for what, address, length, status in (("over the maximum", "000", "16777216", "e6"),
-                                              ("no unit", "010", "2048", "82"),
-                                              ("no adapter", "200", "2048", "81")):
+        # A read whose blocks fit goes in pieces however long its buffer: over the
+        # maximum, an INQUIRY.
+        for what, address, length, status, cdb in (
+                ("over the maximum", "000", "16777216", "e6", "120000000000"),
+                ("no unit", "010", "2048", "82", READ10_LBA0),
+                ("no adapter", "200", "2048", "81", READ10_LBA0)):
             with self.subTest(what):
-                line = self.layer.check("raw", *address, in_event, length, "10", READ10_LBA0)
+                line = self.layer.check("raw", *address, in_event, length, str(len(cdb) // 2),
+                                        cdb)
                 got = fields(line)
                 self.assertEqual((got["ret"], got["status"], got["notified"]),
                                  (status, status, "0"), line)
