@@ -367,10 +367,12 @@ section read-scsi dumped aspicheck raw 2 4 0 4c 2048 10 $READ10_LBA0 dump
 section read-atapi dumped aspicheck raw 3 0 0 4c 4096 10 $READ10_LBA0_2 dump
 # Transfer lengths Wine miscounts: one block into 28 KiB, the most it takes
 # (virtio-scsi says none moved, AHCI all of it), sixteen blocks into one
-# block's room (GOOD). Then 1 MiB, in pieces.
+# block's room (GOOD). Then 1 MiB, and one block into 64 KiB, in pieces.
 section long-scsi dumped aspicheck raw 2 4 0 4c 28672 10 $READ10_LBA0 dump
 section long-atapi dumped aspicheck raw 3 0 0 4c 28672 10 $READ10_LBA0 dump
 section mib-atapi dumped aspicheck raw 3 0 0 4c 1048576 10 28000000000000020000 dump
+section wide-scsi dumped aspicheck raw 2 4 0 4c 65536 10 $READ10_LBA0 dump
+section wide-atapi dumped aspicheck raw 3 0 0 4c 65536 10 $READ10_LBA0 dump
 section over-scsi dumped aspicheck raw 2 4 0 4c 2048 10 $READ10_LBA0_16 dump
 section beyond aspicheck raw 2 4 0 4c 2048 10 $READ10_BEYOND
 section cdb-0 aspicheck raw 2 4 0 48 2048 0 $READ10_LBA0
@@ -507,6 +509,8 @@ chmod 600 $SCSI $ATAPI $HIGH $LUN
         cases = [("long-scsi", self.discs["a"][:28672]),
                  ("long-atapi", self.discs["b"][:2048] + b"\xa5" * 26624),
                  ("mib-atapi", self.discs["b-long"]),
+                 ("wide-scsi", self.discs["a"][:2048] + b"\xa5" * 63488),
+                 ("wide-atapi", self.discs["b"][:2048] + b"\xa5" * 63488),
                  ("over-scsi", None)]
         for name, data in cases:
             with self.subTest(name):
