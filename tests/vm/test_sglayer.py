@@ -172,30 +172,25 @@ class Commands(Case):
 class Pieces(Case):
     def test_long_reads_in_pieces(self):
         # aspicheck's made-up node takes 6144 bytes but one page (two blocks), names the reads
-        # sent and answers once with the sense given for block BAD: 7 blocks read from 10.
+        # sent and answers once with the sense given for block BAD: 7 blocks read from 10,
+        # into a buffer of their length or two and four times it (the unit's blocks in a row).
         self.root.unit("0:0:4:0", 5, "sg0")
-        for bad, sent, blocks, outcome in (  # BAD KEY ASC: reads, blocks read, the outcome
-                ("99 0 0", "10 2,12 2,14 2,16 1", 7, "01 ha 00 targ 00 sense (00){14} resid 0 "),
-                ("15 3 11", "10 2,12 2,14 2", 4, "04 ha 00 targ 02 sense f00003000000" +
+        whole = "10 2,12 2,14 2,16 1"
+        for bad, length, sent, blocks, outcome in (  # BAD KEY ASC, SRB_BufLen: reads, ...
+                ("99 0 0", 14336, whole, 7, "01 ha 00 targ 00 sense (00){14} resid 0 "),
+                ("99 0 0", 28672, whole, 7, "01 ha 00 targ 00 sense (00){14} resid 14336 "),
+                ("99 0 0", 57344, whole, 7, "01 .* resid 43008 "),
+                ("15 3 11", 14336, "10 2,12 2,14 2", 4, "04 ha 00 targ 02 sense f00003000000" +
                  "0f0a0{8}11.. resid 6144 "),
-                ("12 1 17", "10 2,12 2,14 2,16 1", 7, "04 ha 00 targ 02 sense f00001.* resid 0 "),
-                ("10 6 29", "10 2,10 2,12 2,14 2,16 1", 7, "01 "),  # ridden out on the first
-                ("13 6 29", "10 2,12 2", 2, "04 ha 00 targ 02 sense f00006.* resid 10240 ")):
-            r = self.root.run("raw", "0", "4", "0", "4c", "14336", "10", "28000000000a00000700",
-                              "dump", ASPICHECK_SG="6144 1 " + bad)
+                ("12 1 17", 14336, whole, 7, "04 ha 00 targ 02 sense f00001.* resid 0 "),
+                ("10 6 29", 14336, "10 2," + whole, 7, "01 "),  # ridden out on the first
+                ("13 6 29", 14336, "10 2,12 2", 2, "04 ha 00 targ 02 sense f00006.* resid 10240 ")):
+            r = self.root.run("raw", "0", "4", "0", "4c", str(length), "10",
+                              "28000000000a00000700", "dump", ASPICHECK_SG="6144 1 " + bad)
             self.assertEqual(r.stderr.replace("sg ", "").splitlines(), sent.split(","), bad)
             self.assertRegex(r.stdout, "^ret .. status " + outcome)
             self.assertEqual(bytes.fromhex(fields(r.stdout)["data"]), b"".join(bytes([b]) * 2048
-                             for b in range(10, 10 + blocks)) + b"\xa5" * (7 - blocks) * 2048)
-        # Buffers two and four times the read: pieces of the unit's blocks, the bytes in a row.
-        for length in (28672, 57344):
-            r = self.root.run("raw", "0", "4", "0", "4c", str(length), "10",
-                              "28000000000a00000700", "dump", ASPICHECK_SG="6144 1 99 0 0")
-            self.assertEqual(r.stderr, "sg 10 2\nsg 12 2\nsg 14 2\nsg 16 1\n")
-            self.assertEqual((fields(r.stdout)["ret"], fields(r.stdout)["resid"]),
-                             ("01", str(length - 14336)))
-            self.assertEqual(bytes.fromhex(fields(r.stdout)["data"])[:14336],
-                             b"".join(bytes([b]) * 2048 for b in range(10, 17)))
+                             for b in range(10, 10 + blocks)) + b"\xa5" * (length - blocks * 2048))
         # Not whole blocks, a buffer too short for the read, a linked READ, a WRITE:
         # nothing sent. The limit in HA_Unique.
         for args in (("48", "14335", "10", "28000000000a00000700"),
