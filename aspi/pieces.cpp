@@ -7,7 +7,6 @@
 #define READ_10 0x28
 #define READ_12 0xa8
 #define READ_CD 0xbe
-#define READ_CAPACITY_10 0x25
 
 // Where a read's transfer length sits in its CDB, and how long the CDB is.
 struct read_layout {
@@ -85,7 +84,7 @@ bool pieces_fit(const uint8_t *cdb, int cdb_length, uint32_t length, uint32_t ma
 static uint32_t unit_block(const struct transient_limits *limits, struct transient_unit *unit,
                            transient_send_fn send, void *context, struct transient_outcome *outcome)
 {
-	uint8_t cdb[10] = {READ_CAPACITY_10}, data[8] = {0};
+	uint8_t cdb[10] = {SCSI_READ_CAPACITY_10}, data[8] = {0};
 	struct transient_command capacity = {cdb, 10, data, 8, TRANSIENT_DATA_IN, NULL, false};
 
 	transient_run(limits, unit, send, context, &capacity, outcome);

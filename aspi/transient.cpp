@@ -18,7 +18,6 @@
 #define ASCQ_IN_PROGRESS 0x07
 #define ASC_MEDIUM_CHANGED 0x28
 
-#define READ_CAPACITY_10 0x25
 #define START_STOP_UNIT 0x1b
 #define INQUIRY 0x12
 #define REQUEST_SENSE 0x03
@@ -228,7 +227,7 @@ int transient_run(const struct transient_limits *limits, struct transient_unit *
 		case TRANSIENT_MEDIUM_CHANGED:
 			if (unit->settled || ++attentions > limits->attentions)
 				return tries;
-			send_own(send, context, READ_CAPACITY_10);
+			send_own(send, context, SCSI_READ_CAPACITY_10);
 			break;
 		case TRANSIENT_ABORTED:
 			if (++aborts > limits->aborts)

@@ -28,6 +28,9 @@
 #define SCSI_BUSY 0x08
 #define SCSI_TASK_SET_FULL 0x28
 
+// READ CAPACITY(10): the unit's last block and its block length.
+#define SCSI_READ_CAPACITY_10 0x25
+
 // Sense keys.
 #define SENSE_RECOVERED_ERROR 0x1
 #define SENSE_NOT_READY 0x2

@@ -404,6 +404,10 @@ static uint8_t execute(SRB_ExecSCSICmd *srb, struct drive *d)
 	uint32_t length = srb->SRB_BufLen;
 	int sense_length;
 
+	// A read longer than one command may be goes through the buffer in
+	// pieces: it never holds more than that.
+	if (!bounce_fits(d, length < d->where.max_transfer ? length : d->where.max_transfer))
+		goto refused;
 	command.cdb = srb->CDBByte;
 	command.cdb_length = srb->SRB_CDBLen;
 	command.data = d->bounce;
@@ -414,10 +418,8 @@ static uint8_t execute(SRB_ExecSCSICmd *srb, struct drive *d)
 	                                           : TRANSIENT_DATA_OUT;
 	a.drive = d;
 	if (!pieces_run(&transient_limits_default, &d->transient, send_attempt, &a, &command,
-	                d->where.max_transfer, kept, &outcome)) {
-		srb_finish(srb, flags, SS_BUFFER_TO_BIG, HASTAT_OK, STATUS_GOOD, NULL, 0, length);
-		return SS_BUFFER_TO_BIG;
-	}
+	                d->where.max_transfer, kept, &outcome))
+		goto refused;
 
 	sense_length = 0;
 	if (!outcome.reached) {
@@ -432,6 +434,10 @@ static uint8_t execute(SRB_ExecSCSICmd *srb, struct drive *d)
 	// bytes moved serves only as the residual.
 	srb_finish(srb, flags, status, ha, targ, outcome.sense, sense_length, outcome.residual);
 	return status;
+
+refused:
+	srb_finish(srb, flags, SS_BUFFER_TO_BIG, HASTAT_OK, STATUS_GOOD, NULL, 0, length);
+	return SS_BUFFER_TO_BIG;
 }
 
 static DWORD refuse(void *srb, uint8_t status)
@@ -467,15 +473,8 @@ static DWORD exec_scsi_cmd(SRB_ExecSCSICmd *srb)
 	if (status != SS_PENDING)
 		return refuse(srb, status);
 	EnterCriticalSection(&d->busy);
-	// A read longer than one command may be goes through it in pieces. A
-	// record that passed the checks is notified whatever its outcome.
-	if (bounce_fits(d, srb->SRB_BufLen < d->where.max_transfer ? srb->SRB_BufLen
-	                                                           : d->where.max_transfer)) {
-		status = execute(srb, d);
-	} else {
-		status = SS_BUFFER_TO_BIG;
-		srb_finish(srb, flags, status, HASTAT_OK, STATUS_GOOD, NULL, 0, srb->SRB_BufLen);
-	}
+	// A record that passed the checks is notified whatever its outcome.
+	status = execute(srb, d);
 	LeaveCriticalSection(&d->busy);
 	done_with_drive();
 	// Outside every lock: a post routine may send the next command.
