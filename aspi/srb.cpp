@@ -166,6 +166,8 @@ uint8_t srb_ha_inquiry(SRB_HAInquiry *srb, int adapter_count, const char *manage
 	// Alignment mask 0: the caller's buffer never reaches the system.
 	srb->HA_Unique[2] = RESIDUAL_SUPPORTED;
 	srb->HA_Unique[3] = TARGETS;
+	if (max_transfer == 0)
+		max_transfer = SRB_DEFAULT_MAX_TRANSFER;
 	for (int i = 0; i < 4; i++)
 		srb->HA_Unique[4 + i] = (uint8_t)(max_transfer >> (8 * i));
 	srb->SRB_Status = SS_COMP;

@@ -43,6 +43,9 @@ void srb_reset_finish(SRB_BusDeviceReset *srb, uint8_t flags, void *post, uint8_
 // SC_GETSET_TIMEOUTS.
 #define SRB_DEFAULT_TIMEOUT_S 60
 
+// The most one command may move where the system does not say.
+#define SRB_DEFAULT_MAX_TRANSFER 65536
+
 // Unit index of a layer's table as SC_GETSET_TIMEOUTS sees it: its ASPI
 // address (adapter, target, LUN) and where its timeout in seconds is kept;
 // false where the unit cannot take commands.
@@ -62,7 +65,9 @@ uint8_t srb_timeouts(SRB_GetSetTimeouts *srb, int adapter_count, int count, srb_
 // answers so that a caller learns the count (HA_Count, written either
 // way); else SS_COMP with the layer's name (manager), the adapter's
 // (identifier), host id 7, alignment mask 0, residual counts, 8 targets
-// and max_transfer, the most one command to its units may move.
+// and max_transfer, the most one command to its units may move; 0 (an
+// adapter without a unit that can take commands) reports
+// SRB_DEFAULT_MAX_TRANSFER, since programs size, and some divide, by it.
 uint8_t srb_ha_inquiry(SRB_HAInquiry *srb, int adapter_count, const char *manager,
                        const char *identifier, uint32_t max_transfer);
 

@@ -48,7 +48,18 @@ done
 if [ ${#need[@]} -gt 0 ]; then
 	echo "setup.sh: installing ${need[*]}"
 	SUDO=; [ "$(id -u)" -eq 0 ] || SUDO=sudo
-	$SUDO apt-get update -qq
+	# A mirror part-way through a sync serves indexes that do not match
+	# their Release file for a few minutes: try again after a pause.
+	for try in 1 2 3 4; do
+		log=$($SUDO apt-get update -qq 2>&1) && break
+		if [ "$try" -eq 4 ]; then
+			printf '%s\n' "$log" >&2
+			failed=$(printf '%s\n' "$log" | grep -oE '(Failed to fetch|Release file for) [^ ]+' | head -n 1)
+			echo "setup.sh: apt-get update failed 4 times (${failed:-see above}); the package mirror may be mid-sync: try again in a few minutes" >&2
+			exit 1
+		fi
+		sleep $((try * 20))
+	done
 	DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
 fi
 

@@ -6,12 +6,11 @@
 
 #include "drives.h"
 #include "message.h"
+#include "srb.h"
 
 #include <stddef.h>
 #include <string.h>
 
-// Where IOCTL_SCSI_GET_CAPABILITIES does not answer.
-#define DEFAULT_MAX_TRANSFER 65536
 #define PAGE 4096
 
 // A drive at adapter PortNumber, target TargetId: where programs that
@@ -71,7 +70,7 @@ static bool open_drive(int i, struct spti_drive *d)
 	d->addressed = DeviceIoControl(h, IOCTL_SCSI_GET_ADDRESS, NULL, 0, &d->address,
 	                               sizeof d->address, &got, NULL) &&
 	               got >= sizeof d->address;
-	d->max_transfer = DEFAULT_MAX_TRANSFER;
+	d->max_transfer = SRB_DEFAULT_MAX_TRANSFER; // where Windows does not say
 	memset(&caps, 0, sizeof caps);
 	if (DeviceIoControl(h, IOCTL_SCSI_GET_CAPABILITIES, NULL, 0, &caps, sizeof caps, &got,
 	                    NULL) &&
