@@ -8,28 +8,24 @@
 #define READ_12 0xa8
 #define READ_CD 0xbe
 
-// Where a read's transfer length sits in its CDB, and how long the CDB is.
-struct read_layout {
-	int cdb_length;
-	int count_at;
-	int count_bytes;
-};
+#define DTYPE_DIRECT 0
+#define DTYPE_WORM 4
+#define DTYPE_CDROM 5
+#define DTYPE_OPTICAL 7
 
-static bool layout(uint8_t operation, struct read_layout *l)
-{
-	switch (operation) {
-	case READ_10:
-		*l = {10, 7, 2};
-		return true;
-	case READ_12:
-		*l = {12, 6, 4};
-		return true;
-	case READ_CD:
-		*l = {12, 6, 3};
-		return true;
-	}
-	return false;
-}
+// The block READ(10) moves on CD/DVD units that give another length.
+#define CD_BLOCK 2048
+
+// A read that may go in pieces, as its CDB gives it.
+struct read_shape {
+	int cdb_length;
+	int count_at, count_bytes; // where the transfer length sits
+	uint32_t lba, count;
+	// READ CD: the bytes of a block for each sector type it may meet, CD-DA
+	// to Mode 2 Form 2 (all alike where the CDB names one); 0 for READ(10)
+	// and READ(12), whose blocks the unit gives.
+	uint32_t sizes[5];
+};
 
 static uint32_t big_endian(const uint8_t *p, int bytes)
 {
@@ -46,101 +42,201 @@ static void put_big_endian(uint8_t *p, int bytes, uint32_t value)
 		p[i] = (uint8_t)value;
 }
 
-uint32_t pieces_block(const uint8_t *cdb, int cdb_length, uint32_t length)
+// Bytes of a sector of type t (1 CD-DA, 2 Mode 1, 3 Mode 2 formless,
+// 4 Mode 2 Form 1, 5 Mode 2 Form 2) that READ CD's byte 9 selects of its
+// main channel: sync 12, header 4, subheader 8 (Mode 2 forms only), user
+// data and EDC/ECC by mode. A CD-DA sector is 2352 whatever part is asked.
+static uint32_t main_channel(int t, uint8_t fields)
 {
-	struct read_layout l;
-	uint32_t count;
+	static const uint16_t user[6] = {0, 2352, 2048, 2336, 2048, 2324};
+	static const uint16_t edc_ecc[6] = {0, 0, 288, 0, 280, 4};
+	uint32_t n = 0;
 
-	if (!layout(cdb[0], &l) || cdb_length < l.cdb_length)
+	if ((fields & 0xf8) == 0)
 		return 0;
+	if (t == 1)
+		return 2352;
+	if (fields & 0x80)
+		n += 12;
+	if (fields & 0x20)
+		n += 4;
+	if ((fields & 0x40) && t >= 4)
+		n += 8;
+	if (fields & 0x10)
+		n += user[t];
+	if (fields & 0x08)
+		n += edc_ecc[t];
+	return n;
+}
+
+// READ CD's bytes per block for each sector type the CDB admits; false for
+// reserved values, or fields that select nothing.
+static bool read_cd_sizes(const uint8_t *cdb, uint32_t sizes[5])
+{
+	static const uint16_t c2[4] = {0, 294, 296, 0};
+	static const uint16_t subchannel[8] = {0, 96, 16, 0, 96, 0, 0, 0};
+	int expected = cdb[1] >> 2 & 0x07, c2_field = cdb[9] >> 1 & 0x03, sub = cdb[10] & 0x07;
+	uint32_t extra = (uint32_t)c2[c2_field] + subchannel[sub];
+	bool any = false;
+
+	if (expected > 5 || c2_field == 3 || (sub != 0 && subchannel[sub] == 0))
+		return false;
+	for (int t = 1; t <= 5; t++) {
+		sizes[t - 1] = main_channel(expected != 0 ? expected : t, cdb[9]) + extra;
+		any = any || sizes[t - 1] != 0;
+	}
+	return any;
+}
+
+// The shape of a read that may go in pieces to a unit of type type; false
+// for any other command.
+static bool shape(const uint8_t *cdb, int cdb_length, uint8_t type, struct read_shape *s)
+{
+	bool reads = type == DTYPE_DIRECT || type == DTYPE_WORM || type == DTYPE_CDROM ||
+	             type == DTYPE_OPTICAL;
+
+	memset(s, 0, sizeof *s);
+	switch (cdb[0]) {
+	case READ_10:
+		*s = {10, 7, 2, 0, 0, {0}};
+		break;
+	case READ_12:
+		*s = {12, 6, 4, 0, 0, {0}};
+		break;
+	case READ_CD:
+		*s = {12, 6, 3, 0, 0, {0}};
+		reads = type == DTYPE_CDROM;
+		break;
+	default:
+		return false;
+	}
+	if (!reads || cdb_length < s->cdb_length)
+		return false;
 	// Relative addressing (byte 1, bit 0) counts from a block the unit
 	// keeps; a linked command (the control byte's bit 0) waits for the
 	// next. Neither survives being cut in two.
-	if ((cdb[1] & 0x01) || (cdb[l.cdb_length - 1] & 0x01))
-		return 0;
-	count = big_endian(cdb + l.count_at, l.count_bytes);
-	if (count == 0 || length % count != 0)
-		return 0;
-	return length / count;
+	if ((cdb[1] & 0x01) || (cdb[s->cdb_length - 1] & 0x01))
+		return false;
+	s->lba = big_endian(cdb + 2, 4);
+	s->count = big_endian(cdb + s->count_at, s->count_bytes);
+	if (s->count == 0)
+		return false;
+	if (cdb[0] == READ_CD)
+		return read_cd_sizes(cdb, s->sizes);
+	// Blocks past the last address would wrap to block 0 in a later piece.
+	// (READ CD's addresses are signed, from the lead-in on: they may.)
+	return (uint64_t)s->lba + s->count <= 0x100000000ull;
 }
 
-bool pieces_fit(const uint8_t *cdb, int cdb_length, uint32_t length, uint32_t max)
+bool pieces_fit(const uint8_t *cdb, int cdb_length, uint32_t length, uint32_t max, uint8_t type)
 {
-	uint32_t block;
+	struct read_shape s;
 
-	if (length <= max)
-		return true;
-	block = pieces_block(cdb, cdb_length, length);
-	// READ(10) and READ(12) go in the unit's own blocks, which pieces_run
-	// learns and checks against max.
-	return block != 0 && (block <= max || cdb[0] != READ_CD);
+	return length <= max || shape(cdb, cdb_length, type, &s);
 }
 
 // The length of the unit's logical blocks, which READ(10) and READ(12)
 // move, from READ CAPACITY(10); 0 where the unit did not say, outcome then
-// telling why. A caller's buffer longer than its read (a whole 64 KiB for
-// 16 blocks, say) divides into larger blocks than the unit's: pieces of
-// those would leave each piece's bytes apart from the last's.
+// telling why, or gave a length that serves no read.
 static uint32_t unit_block(const struct transient_limits *limits, struct transient_unit *unit,
                            transient_send_fn send, void *context, struct transient_outcome *outcome)
 {
 	uint8_t cdb[10] = {SCSI_READ_CAPACITY_10}, data[8] = {0};
 	struct transient_command capacity = {cdb, 10, data, 8, TRANSIENT_DATA_IN, NULL, false};
+	uint32_t block;
 
 	transient_run(limits, unit, send, context, &capacity, outcome);
 	if (!transient_data_valid(outcome))
 		return 0;
-	return big_endian(data + 4, 4);
+	block = big_endian(data + 4, 4);
+	// CD/DVD drives answer the raw sector's length, or none, while READ
+	// moves 2048 bytes a block; Linux's CD driver takes them so too.
+	if (unit->type == DTYPE_CDROM && (block == 0 || block == 2340 || block == 2352))
+		return CD_BLOCK;
+	return block;
+}
+
+// READ CD's block length where the sector types it may meet agree on it,
+// among those whose read fits in length bytes; 0 where they do not, or
+// none fits. *most is the longest block among those.
+static uint32_t read_cd_block(const struct read_shape *s, uint32_t length, uint32_t *most)
+{
+	uint32_t block = 0;
+	bool agree = true;
+
+	*most = 0;
+	for (uint32_t size : s->sizes) {
+		if (size == 0 || (uint64_t)size * s->count > length)
+			continue;
+		agree = agree && (block == 0 || block == size);
+		block = size;
+		if (size > *most)
+			*most = size;
+	}
+	return agree ? block : 0;
+}
+
+// Whether READ CD's blocks may be size bytes long.
+static bool read_cd_size(const struct read_shape *s, uint32_t size)
+{
+	for (uint32_t candidate : s->sizes)
+		if (candidate == size && size != 0)
+			return true;
+	return false;
 }
 
 bool pieces_run(const struct transient_limits *limits, struct transient_unit *unit,
                 transient_send_fn send, void *context, const struct transient_command *command,
-                uint32_t max, uint8_t *kept, struct transient_outcome *outcome)
+                uint32_t max, bool exact_residual, uint8_t *kept, struct transient_outcome *outcome)
 {
 	struct transient_command piece = *command;
-	struct read_layout l;
+	struct read_shape s;
 	uint8_t cdb[16];
-	uint32_t block = 0, per_piece, lba, total, done, moved = 0;
-	bool recovered = false;
+	uint32_t block, most = 0, per_piece, done = 0, moved = 0;
+	bool recovered = false, learn = false;
 	int kept_length = 0;
 
 	piece.continues = false;
-	if (command->length > max && command->direction == TRANSIENT_DATA_IN &&
-	    command->caller != NULL)
-		block = pieces_block(command->cdb, command->cdb_length, command->length);
-	if (block == 0 || !layout(command->cdb[0], &l) ||
-	    (block > max && command->cdb[0] == READ_CD)) {
+	if (command->length <= max || command->direction != TRANSIENT_DATA_IN ||
+	    command->caller == NULL || !shape(command->cdb, command->cdb_length, unit->type, &s)) {
 		transient_run(limits, unit, send, context, &piece, outcome);
 		if (!transient_data_valid(outcome))
 			outcome->residual = command->length;
 		return true;
 	}
 	if (command->cdb[0] != READ_CD) {
-		uint32_t own = unit_block(limits, unit, send, context, outcome);
-
-		if (own == 0 && !transient_data_valid(outcome)) {
+		block = unit_block(limits, unit, send, context, outcome);
+		if (block == 0 && !transient_data_valid(outcome)) {
 			outcome->residual = command->length;
 			return true;
 		}
-		// A buffer too short for the read, or a unit without a length
-		// that serves: nothing of the read is sent.
-		if (own == 0 || own > block || own > max)
-			return false;
-		block = own;
+		if ((uint64_t)block * s.count > command->length)
+			block = 0;
+	} else {
+		block = read_cd_block(&s, command->length, &most);
+		// Sizes the buffer holds that the disc decides among: a read
+		// that goes in one piece of the longest needs no telling; else
+		// the first piece tells, where the transport says truly what it
+		// moved.
+		if (block == 0 && most != 0) {
+			learn = (uint64_t)most * s.count > max;
+			if (!learn || exact_residual)
+				block = most;
+		}
 	}
+	if (block == 0 || block > max)
+		return false;
 
 	memcpy(cdb, command->cdb, (size_t)command->cdb_length);
 	piece.cdb = cdb;
 	per_piece = max / block;
-	lba = big_endian(cdb + 2, 4);
-	total = big_endian(cdb + l.count_at, l.count_bytes);
-	for (done = 0; done < total; done += per_piece) {
-		uint32_t count = total - done < per_piece ? total - done : per_piece;
+	while (done < s.count) {
+		uint32_t count = s.count - done < per_piece ? s.count - done : per_piece, got;
 
-		put_big_endian(cdb + 2, 4, lba + done);
-		put_big_endian(cdb + l.count_at, l.count_bytes, count);
+		put_big_endian(cdb + 2, 4, s.lba + done);
+		put_big_endian(cdb + s.count_at, s.count_bytes, count);
 		piece.length = count * block;
-		piece.caller = command->caller + done * block;
+		piece.caller = command->caller + moved;
 		transient_run(limits, unit, send, context, &piece, outcome);
 		if (!transient_data_valid(outcome)) {
 			outcome->residual = command->length - moved;
@@ -155,11 +251,23 @@ bool pieces_run(const struct transient_limits *limits, struct transient_unit *un
 			                  : PIECES_SENSE_MAX;
 			memcpy(kept, outcome->sense, (size_t)kept_length);
 		}
-		// What the transport says a piece did not move counts against
-		// the caller's residual; the next piece goes at its own place.
-		moved += piece.length -
-		         (outcome->residual < piece.length ? outcome->residual : piece.length);
+		got = piece.length -
+		      (outcome->residual < piece.length ? outcome->residual : piece.length);
+		moved += got;
+		done += count;
 		piece.continues = true;
+		if (learn) {
+			// The bytes a block of this disc has: the next pieces go
+			// by them.
+			learn = false;
+			block = got / count;
+			if (got % count != 0 || !read_cd_size(&s, block))
+				break;
+			per_piece = max / block;
+		} else if (got < piece.length) {
+			// A short piece: where the next would go is not known.
+			break;
+		}
 	}
 	outcome->residual = command->length - moved;
 	if (recovered) {

@@ -37,7 +37,7 @@ static uint8_t addressed(uint8_t adapter, int adapter_count, bool unit_present)
 }
 
 uint8_t srb_check(const SRB_ExecSCSICmd *srb, int adapter_count, bool unit_present,
-                  uint32_t max_transfer)
+                  uint32_t max_transfer, uint8_t unit_type)
 {
 	uint8_t status;
 
@@ -49,7 +49,7 @@ uint8_t srb_check(const SRB_ExecSCSICmd *srb, int adapter_count, bool unit_prese
 	// A read longer than that may go in pieces; nothing else may.
 	if (srb->SRB_BufLen > max_transfer &&
 	    ((srb->SRB_Flags & SRB_DIR_IN) == 0 ||
-	     !pieces_fit(srb->CDBByte, srb->SRB_CDBLen, srb->SRB_BufLen, max_transfer)))
+	     !pieces_fit(srb->CDBByte, srb->SRB_CDBLen, srb->SRB_BufLen, max_transfer, unit_type)))
 		return SS_BUFFER_TO_BIG;
 	return SS_PENDING;
 }

@@ -13,9 +13,10 @@
 // is not guessed from the command), the adapter (SS_INVALID_HA: not below
 // adapter_count), the unit (SS_NO_DEVICE: unit_present false), the length
 // (SS_BUFFER_TO_BIG: over max_transfer, but for a read that may go in
-// pieces, see pieces.h). SS_PENDING where the command may go to the unit.
+// pieces to a unit of peripheral device type unit_type, see pieces.h).
+// SS_PENDING where the command may go to the unit.
 uint8_t srb_check(const SRB_ExecSCSICmd *srb, int adapter_count, bool unit_present,
-                  uint32_t max_transfer);
+                  uint32_t max_transfer, uint8_t unit_type);
 
 // What a layer answers an SC_RESET_DEV record, checked as srb_check
 // checks an execute record: SS_INVALID_SRB where SRB_EVENT_NOTIFY names no

@@ -399,7 +399,7 @@ static uint8_t execute(SRB_ExecSCSICmd *srb, struct unit *u)
 
 	a.u = u;
 	if (!pieces_run(&transient_limits_default, &u->transient, send_attempt, &a, &command,
-	                u->max_transfer, kept, &outcome)) {
+	                u->max_transfer, u->where.exact_residual, kept, &outcome)) {
 		status = SS_BUFFER_TO_BIG;
 		goto done;
 	}
@@ -490,7 +490,8 @@ static DWORD exec_scsi_cmd(SRB_ExecSCSICmd *srb)
 	ensure_discovered();
 	pthread_mutex_lock(&table);
 	u = find_unit(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun);
-	status = srb_check(srb, adapter_count, reachable(u), u != NULL ? u->max_transfer : 0);
+	status = srb_check(srb, adapter_count, reachable(u), u != NULL ? u->max_transfer : 0,
+	                   u != NULL ? (uint8_t)u->where.type : 0);
 	if (status == SS_PENDING)
 		in_flight++;
 	pthread_mutex_unlock(&table);

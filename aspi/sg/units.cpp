@@ -126,6 +126,22 @@ static void sg_name(const char *dir, char *name)
 	take_sg(last != NULL ? last + 1 : link, name);
 }
 
+// Whether the unit at dir, a link into the device tree, sits on an ATA port
+// (a folder ataN above its host).
+static bool on_ata_port(const char *dir)
+{
+	char link[PATH_MAX];
+	ssize_t n = readlink(dir, link, sizeof link - 1);
+
+	if (n <= 0)
+		return false;
+	link[n] = '\0';
+	for (const char *p = strstr(link, "/ata"); p != NULL; p = strstr(p + 1, "/ata"))
+		if (p[4] >= '0' && p[4] <= '9')
+			return true;
+	return false;
+}
+
 static bool before(const struct sg_unit *a, const struct sg_unit *b)
 {
 	if (a->host != b->host)
@@ -159,6 +175,7 @@ static bool add_unit(const char *name, void *context)
 		return true;
 	u.type = read_type(path);
 	sg_name(dir, sg);
+	u.exact_residual = !on_ata_port(dir);
 	if (u.type < 0 || sg[0] == '\0')
 		return true;
 	// A node path that does not fit is a unit that cannot be opened.

@@ -10,7 +10,10 @@ struct sg_unit {
 	int host, channel, target, lun;     // the kernel's address
 	int adapter, aspi_target, aspi_lun; // ASPI's address
 	int type;                           // peripheral device type from sysfs
-	char node[SG_NODE_MAX];             // its SCSI generic node, e.g. /dev/sg1
+	// SG_IO's residual tells what the unit moved: not on an ATA port,
+	// where libata reports none for ATAPI commands.
+	bool exact_residual;
+	char node[SG_NODE_MAX]; // its SCSI generic node, e.g. /dev/sg1
 };
 
 // Reads ROOT/sys/bus/scsi/devices/H:C:T:L; ROOT is "" on a real system.

@@ -417,8 +417,11 @@ static uint8_t execute(SRB_ExecSCSICmd *srb, struct drive *d)
 	                    : (flags & SRB_DIR_IN) ? TRANSIENT_DATA_IN
 	                                           : TRANSIENT_DATA_OUT;
 	a.drive = d;
+	// Windows' count of bytes moved is not what the drive moved (see
+	// send_attempt): a read whose block length the disc decides is
+	// refused where it needs more than one piece.
 	if (!pieces_run(&transient_limits_default, &d->transient, send_attempt, &a, &command,
-	                d->where.max_transfer, kept, &outcome))
+	                d->where.max_transfer, false, kept, &outcome))
 		goto refused;
 
 	sense_length = 0;
@@ -465,7 +468,7 @@ static DWORD exec_scsi_cmd(SRB_ExecSCSICmd *srb)
 	EnterCriticalSection(&table);
 	d = find_drive(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun);
 	status = srb_check(srb, adapter_count, d != NULL && !is_gone(d),
-	                   d != NULL ? d->where.max_transfer : 0);
+	                   d != NULL ? d->where.max_transfer : 0, DTYPE_CDROM);
 	if (status == SS_PENDING)
 		in_flight++;
 	LeaveCriticalSection(&table);
