@@ -10,8 +10,9 @@
 //                                        one line of input waited for, then the
 //                                        same request again, in one load of the
 //                                        layer (for a disc changed in between)
-//   aspicheck repeat N A T               N READ(10)s of block 0 after N more;
-//                                        the process's descriptors, threads and
+//   aspicheck repeat N A T [HEX]         N READ(10)s of block 0 (or the command
+//                                        in HEX, no data) after N more; the
+//                                        process's descriptors, threads and
 //                                        heap before, after, and after FreeLibrary
 //   aspicheck gone A T FILE              TEST UNIT READY, then "1" written to
 //                                        FILE (the unit's sysfs delete), then
@@ -66,6 +67,7 @@
 #include <ntddscsi.h>
 #else
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <scsi/sg.h>
@@ -160,10 +162,15 @@ static int count_threads()
 	return n;
 }
 
-static int repeat(int n, int a, int t)
+static int parse_hex(const char *text, uint8_t *out, int max);
+
+static int repeat(int n, int a, int t, const char *hex)
 {
-	static const uint8_t read10[10] = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};
+	static uint8_t cdb[16] = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};
 	static uint8_t buffer[2048];
+	int length = hex != NULL ? parse_hex(hex, cdb, sizeof cdb) : 10;
+	uint32_t bytes = hex != NULL ? 0 : sizeof buffer;
+	uint8_t flags = hex != NULL ? 0 : SRB_DIR_IN;
 	SRB_ExecSCSICmd srb;
 	int fds[3], threads[3];
 	size_t heap[2];
@@ -175,13 +182,13 @@ static int repeat(int n, int a, int t)
 	// the main thread allocates and the worker frees can stay in the
 	// worker's cache a while.)
 	for (int i = 0; i < n; i++)
-		exec(&srb, a, t, SRB_DIR_IN, buffer, 2048, read10, 10);
+		exec(&srb, a, t, flags, buffer, bytes, cdb, length);
 	fds[0] = count_entries("/proc/self/fd");
 	threads[0] = count_threads();
 	heap[0] = mallinfo2().uordblks;
 	int bad = 0;
 	for (int i = 0; i < n; i++) {
-		exec(&srb, a, t, SRB_DIR_IN, buffer, 2048, read10, 10);
+		exec(&srb, a, t, flags, buffer, bytes, cdb, length);
 		if (srb.SRB_Status != SS_COMP)
 			bad++;
 	}
@@ -232,7 +239,8 @@ static int gone(int a, int t, const char *remove)
 // is named on standard error (LBA and count), fills each of its blocks with
 // its number's low byte (the rest of a longer buffer is the residual), and
 // the first time it holds block BAD ends in CHECK CONDITION, sense key KEY,
-// ASC ASC, INFORMATION BAD.
+// ASC ASC, INFORMATION BAD. A command that brings no data in is refused
+// (EPERM) through a descriptor open for reading only.
 extern "C" __attribute__((visibility("default"))) int ioctl(int fd, unsigned long request,
                                                             ...) noexcept
 {
@@ -254,6 +262,12 @@ extern "C" __attribute__((visibility("default"))) int ioctl(int fd, unsigned lon
 	}
 	sg_io_hdr_t *io = (sg_io_hdr_t *)arg;
 	uint8_t *c = io->cmdp, *sense = io->sbp;
+
+	if (io->dxfer_direction != SG_DXFER_FROM_DEV &&
+	    (fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDONLY) {
+		errno = EPERM;
+		return -1;
+	}
 	uint32_t lba = (uint32_t)c[2] << 24 | c[3] << 16 | c[4] << 8 | c[5],
 	         count = c[7] << 8 | c[8];
 
@@ -698,8 +712,9 @@ int main(int argc, char **argv)
 #ifndef _WIN32
 	if (argc == 5 && strcmp(argv[1], "gone") == 0)
 		return gone(atoi(argv[2]), atoi(argv[3]), argv[4]);
-	if (argc == 5 && strcmp(argv[1], "repeat") == 0)
-		return repeat(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]));
+	if ((argc == 5 || argc == 6) && strcmp(argv[1], "repeat") == 0)
+		return repeat(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]),
+		              argc == 6 ? argv[5] : NULL);
 	if (argc == 6 && strcmp(argv[1], "threads") == 0)
 		return threads(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]), atoi(argv[5]));
 #endif

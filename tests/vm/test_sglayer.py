@@ -199,6 +199,17 @@ class Pieces(Case):
                      ("50", "14336", "10", "2a000000000a00000700")):
             r = self.root.run("raw", "0", "4", "0", *args, ASPICHECK_SG="6144 1 0 0 0")
             self.assertEqual((r.stdout[:16], r.stderr), ("ret e6 status e6", ""))
+        # A tape: its long read refused, nothing sent; a read it answers with UNIT ATTENTION
+        # goes once. A thousand commands that need the node open for writing open it once.
+        self.root.unit("0:0:5:0", 1, "sg1")
+        for length, count, stdout, stderr in (("14336", "7", "ret e6", ""),
+                                              ("2048", "1", "ret 04", "sg 10 1\n")):
+            r = self.root.run("raw", "0", "5", "0", "48", length, "10",
+                              "28000000000a0000%s00" % count.zfill(2), ASPICHECK_SG="6144 1 10 6 29")
+            self.assertEqual((r.stdout[:6], r.stderr), (stdout, stderr))
+        out = self.root.run("repeat", "1000", "0", "4", "000000000000", ASPICHECK_SG="6144 1 0 0 0")
+        failed, before, after = re.match(r"failed (\d+) fds (\d+) (\d+)", out.stdout).groups()
+        self.assertEqual((failed, before), ("0", after))
         self.assertEqual(self.root.run("inquiry", "0", ASPICHECK_SG="6144 1 0 0 0").stdout,
                          "ret 01 status 01 count 1 id 7 manager [sysgrab SG      ] identifier "
                          "[Host 0 Bus 0    ] unique 00000208001000000000000000000000\n")
