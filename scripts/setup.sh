@@ -49,18 +49,22 @@ if [ ${#need[@]} -gt 0 ]; then
 	echo "setup.sh: installing ${need[*]}"
 	SUDO=; [ "$(id -u)" -eq 0 ] || SUDO=sudo
 	# A mirror part-way through a sync serves indexes that do not match
-	# their Release file for a few minutes: try again after a pause.
+	# their Release file for a few minutes: try again after a pause, then
+	# install from the indexes apt has.
 	for try in 1 2 3 4; do
 		log=$($SUDO apt-get update -qq 2>&1) && break
 		if [ "$try" -eq 4 ]; then
 			printf '%s\n' "$log" >&2
-			failed=$(printf '%s\n' "$log" | grep -oE '(Failed to fetch|Release file for) [^ ]+' | head -n 1)
-			echo "setup.sh: apt-get update failed 4 times (${failed:-see above}); the package mirror may be mid-sync: try again in a few minutes" >&2
-			exit 1
+			failed=$(printf '%s\n' "$log" | grep -oE 'Failed to fetch [^ ]+' | head -n 1)
+			echo "setup.sh: apt-get update failed 4 times (${failed:-see above}): the package mirror may be mid-sync; installing from the indexes apt has" >&2
+		else
+			sleep $((try * 20))
 		fi
-		sleep $((try * 20))
 	done
-	DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+	if ! DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null; then
+		echo "setup.sh: could not install ${need[*]}; if apt-get update failed above, try again in a few minutes" >&2
+		exit 1
+	fi
 fi
 
 # The guests' kernel (vm, and wine's 32-bit guest): Debian's package,
