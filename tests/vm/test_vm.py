@@ -302,6 +302,14 @@ for a in 0 1 2; do
 		section long-$a-$n-hash sha /tmp/long.bin
 	done
 done
+# READ CD of user data, any sector type, from the ATAPI drive into its length and twice it.
+for n in 64 512; do
+	for k in 1 2; do
+		section cd-$n-$k aspicheck raw 1 0 0 4c $((n * k << 11)) 12 \
+			be0000000000$(printf %06x $n)100000 save /tmp/cd-$n-$k.bin
+	done
+	section cd-$n-hash sha /tmp/cd-$n-1.bin
+done
 """
 
     def test_reads_longer_than_a_drive_takes(self):
@@ -313,6 +321,10 @@ done
                 self.assertRegex(self.section("long-%d-%d" % (a, n))[0][0],
                                  r"^ret 01 status 01 ha 00 targ 00 sense (00){14} resid 0 ")
                 self.assertEqual(self.section("long-%d-%d-hash" % (a, n))[0], [sha(disc[:n << 19])])
+        for n in (64, 512):  # the buffer's length settles 2048; twice it leaves it to the disc
+            self.assertRegex(self.section("cd-%d-1" % n)[0][0], r"^ret 01 status 01 .* resid 0 ")
+            self.assertEqual(self.section("cd-%d-hash" % n)[0], [sha(disc[:n << 11])])
+            self.assertRegex(self.section("cd-%d-2" % n)[0][0], r"^ret e6 status e6 ")
 
 
 class NoMedium(Layout):
