@@ -334,20 +334,18 @@ static void finished()
 	check(srb->SRB_BufLen == 7, "residual", "not written");
 }
 
-// pieces_run over a drive whose disc has blocks of disc bytes, block n
-// holding the byte n, answering each read as the script says ('g' good,
-// 's' good but a block short, 'B' busy, 'A' aborted, 'U' unit attention,
-// 'R' recovered error): every command sent, where the bytes land, how the
-// request ends. Each read logs "LBA+COUNT:LENGTH", with "?" where another
-// byte of its CDB, its length or its direction is not the caller's.
+// pieces_run over a drive whose disc has blocks of DISC bytes, block n
+// holding the byte n, READ CAPACITY giving CAPACITY, each read answered as
+// ANSWERS says ('g' good, 's' a block short, 'B' busy, 'A' aborted, 'U' unit
+// attention, 'R' recovered error; '-' none). Each read sent is logged
+// "LBA+COUNT", with ":LENGTH" where that is not COUNT blocks of DISC, and
+// "?" where another byte of its CDB or its direction is not the caller's.
 struct drive {
-	const uint8_t *cdb;
-	int cdb_length;
+	uint8_t cdb[16], sense[18];
 	uint32_t capacity, disc;
 	const char *answers;
-	bool exact;
-	char log[160];
-	uint8_t sense[18];
+	int exact;
+	char log[128];
 };
 
 static void drive_send(void *context, const struct transient_command *c,
@@ -357,127 +355,103 @@ static void drive_send(void *context, const struct transient_command *c,
 	int at = d->cdb[0] == 0x28 ? 7 : 6, bytes = d->cdb[0] == 0x28   ? 2
 	                                            : d->cdb[0] == 0xa8 ? 4
 	                                                                : 3;
-	uint8_t same[16];
 	uint32_t lba = 0, count = 0, moved;
-	char answer;
+	uint8_t same[16];
+	char answer = 'g', *end = d->log + strlen(d->log);
 
 	*o = {true, SCSI_GOOD, d->sense, 0, 0};
 	if (c->cdb[0] == 0x25) {
-		for (int i = 0; i < 8; i++)
-			c->data[i] = (uint8_t)(i < 4 ? 0 : d->capacity >> (8 * (7 - i)));
-		strcat(d->log, "R ");
+		for (int i = 4; i < 8; i++)
+			c->data[i] = (uint8_t)(d->capacity >> (8 * (7 - i)));
+		strcpy(end, "R ");
 		return;
 	}
-	answer = *d->answers != '\0' ? *d->answers++ : 'g';
-	memcpy(same, c->cdb, 16);
 	for (int i = 0; i < 4; i++)
 		lba = lba << 8 | c->cdb[2 + i];
 	for (int i = 0; i < bytes; i++)
 		count = count << 8 | c->cdb[at + i];
+	memcpy(same, c->cdb, 16);
 	memcpy(same + 2, d->cdb + 2, 4);
 	memcpy(same + at, d->cdb + at, (size_t)bytes);
-	bool asked = c->cdb_length == d->cdb_length && c->direction == TRANSIENT_DATA_IN &&
-	             memcmp(same, d->cdb, (size_t)d->cdb_length) == 0 && c->length <= 7344;
-	snprintf(d->log + strlen(d->log), 40, "%u+%u:%u%s ", lba, count, c->length,
-	         asked ? "" : "?");
+	end += sprintf(end, "%u+%u", lba, count);
+	if (c->length != count * d->disc)
+		end += sprintf(end, ":%u", c->length);
+	strcpy(end, memcmp(same, d->cdb, 16) || c->direction != TRANSIENT_DATA_IN ? "? " : " ");
+	if (*d->answers != '\0' && *d->answers != '-')
+		answer = *d->answers++;
 	moved = count * d->disc - (answer == 's' ? d->disc : 0);
 	moved = moved < c->length ? moved : c->length;
 	for (uint32_t i = 0; i < moved; i++)
 		c->data[i] = (uint8_t)(lba + i / d->disc);
 	o->residual = d->exact ? c->length - moved : 0;
-	if (answer == 'B')
-		o->status = SCSI_BUSY;
-	if (answer == 'A' || answer == 'U' || answer == 'R') {
-		static const uint8_t sense[3][18] = {
-		    {0x70, 0, 0xb, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x47},
-		    {0x70, 0, 6, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x29},
-		    {0x70, 0, 1, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x17}};
-		memcpy(d->sense, sense[answer == 'A' ? 0 : answer == 'U' ? 1 : 2], 18);
-		o->status = SCSI_CHECK_CONDITION;
-		o->sense_length = 18;
-	}
+	o->status = answer == 'B' ? SCSI_BUSY : answer == 'g' || answer == 's' ? SCSI_GOOD : 2;
+	memset(d->sense, 0, sizeof d->sense);
+	d->sense[0] = 0x70;
+	d->sense[2] = answer == 'A' ? 0xb : answer == 'U' ? 6 : 1;
+	d->sense[7] = 10;
+	o->sense_length = o->status == 2 ? 18 : 0;
 }
 
+// Each row: CDB LENGTH TYPE MAX CAPACITY DISC EXACT ANSWERS | what was sent |
+// status (ff refused) and residual; the caller's buffer must hold the disc's
+// bytes up to the residual, its own after.
 static void pieces()
 {
-	enum { REFUSED = -1, GOOD = SCSI_GOOD, CHECK = SCSI_CHECK_CONDITION };
-	static const struct {
-		const char *name, *cdb;
-		uint32_t length;
-		uint8_t type;
-		uint32_t max, capacity, disc;
-		bool exact;
-		const char *answers, *log;
-		int status;
-		uint32_t residual;
-	} cases[] = {
-	    {"READ(10)", "28000000000a00000700", 14336, 5, 6144, 2048, 2048, 1, "",
-	     "R 10+3:6144 13+3:6144 16+1:2048 ", GOOD, 0},
-	    {"READ(12), twice the buffer", "a80000000010000000070000", 28672, 0, 6144, 2048, 2048,
-	     1, "", "R 16+3:6144 19+3:6144 22+1:2048 ", GOOD, 14336},
-	    {"capacity 2352 on a CD", "28000000000a00000700", 14336, 5, 6144, 2352, 2048, 1, "",
-	     "R 10+3:6144 13+3:6144 16+1:2048 ", GOOD, 0},
-	    {"capacity 0 on a disk", "28000000000a00000700", 14336, 0, 6144, 0, 2048, 1, "", "R ",
-	     REFUSED, 14336},
-	    {"buffer too short", "28000000000a00000700", 7168, 5, 6144, 2048, 2048, 1, "", "R ",
-	     REFUSED, 7168},
-	    {"short piece", "28000000000a00000700", 14336, 5, 6144, 2048, 2048, 1, "gs",
-	     "R 10+3:6144 13+3:6144 ", GOOD, 4096},
-	    {"busy, aborted later", "28000000000a00000700", 14336, 5, 6144, 2048, 2048, 1, "gBA",
-	     "R 10+3:6144 13+3:6144 13+3:6144 13+3:6144 16+1:2048 ", GOOD, 0},
-	    {"attention later", "28000000000a00000700", 14336, 5, 6144, 2048, 2048, 1, "gU",
-	     "R 10+3:6144 13+3:6144 ", CHECK, 8192},
-	    {"recovered later", "28000000000a00000700", 14336, 7, 6144, 2048, 2048, 1, "gR",
-	     "R 10+3:6144 13+3:6144 16+1:2048 ", CHECK, 0},
-	    {"wraps past 2^32", "a800fffffffe000000030000", 6146, 0, 6144, 2048, 2048, 1, "", "",
-	     REFUSED, 6146},
-	    {"tape", "28000000000a00000700", 14336, 1, 6144, 2048, 2048, 1, "", "", REFUSED, 14336},
-	    {"READ CD on a disk", "be000000000a00000710000000", 14336, 0, 6144, 2048, 2048, 1, "",
-	     "", REFUSED, 14336},
-	    {"READ CD user data", "be000000000a00000710000000", 14336, 5, 6144, 0, 2048, 0, "",
-	     "10+3:6144 13+3:6144 16+1:2048 ", GOOD, 0},
-	    {"READ CD user data, twice", "be000000000a00000710000000", 28672, 5, 6144, 0, 2048, 0,
-	     "", "", REFUSED, 28672},
-	    {"the first piece tells", "be000000000a00000710000000", 28672, 5, 6144, 0, 2048, 1, "",
-	     "10+2:4704 12+3:6144 15+2:4096 ", GOOD, 14336},
-	    {"Mode 1, twice", "be080000000a00000710000000", 28672, 5, 6144, 0, 2048, 0, "",
-	     "10+3:6144 13+3:6144 16+1:2048 ", GOOD, 14336},
-	    {"raw into raw and subchannel", "be000000000a000007f8000000", 17136, 5, 7056, 0, 2352,
-	     0, "", "10+3:7056 13+3:7056 16+1:2352 ", GOOD, 672},
-	    {"raw over the limit", "be000000000a000007f8000000", 16464, 5, 2048, 0, 2352, 0, "", "",
-	     REFUSED, 16464},
-	    {"raw, C2, Q", "be000000000a000007fa020000", 18634, 5, 7344, 0, 2662, 0, "",
-	     "10+2:5324 12+2:5324 14+2:5324 16+1:2662 ", GOOD, 0},
-	    {"Form 2 user data", "be140000000a00000710000000", 16268, 5, 7344, 0, 2324, 0, "",
-	     "10+3:6972 13+3:6972 16+1:2324 ", GOOD, 0},
+	static const char *const rows[] = {
+	    "28000000000a00000700 14336 5 6144 2048 2048 1 -|R 10+3 13+3 16+1 |00 0",
+	    "a80000000010000000070000 28672 0 6144 2048 2048 1 -|R 16+3 19+3 22+1 |00 14336",
+	    "28000000000a00000700 14336 5 6144 2352 2048 1 -|R 10+3 13+3 16+1 |00 0",
+	    "28000000000a00000700 14336 0 6144 0 2048 1 -|R |ff 14336",
+	    "28000000000a00000700 7168 5 6144 2048 2048 1 -|R |ff 7168",
+	    "28000000000a00000700 14336 5 6144 2048 2048 1 gs|R 10+3 13+3 |00 4096",
+	    "28000000000a00000700 14336 5 6144 2048 2048 1 gBA|R 10+3 13+3 13+3 13+3 16+1 |00 0",
+	    "28000000000a00000700 14336 5 6144 2048 2048 1 gU|R 10+3 13+3 |02 8192",
+	    "28000000000a00000700 14336 7 6144 2048 2048 1 gR|R 10+3 13+3 16+1 |02 0",
+	    "a800fffffffe000000030000 6146 0 6144 2048 2048 1 -||ff 6146",
+	    "28000000000a00000700 14336 1 6144 2048 2048 1 -||ff 14336",
+	    "28000000000a00000700 14336 6 6144 2048 2048 1 -||ff 14336",
+	    "be000000000a00000710000000 14336 0 6144 0 2048 1 -||ff 14336",
+	    "be000000000a00000710000000 14336 5 6144 0 2048 0 -|10+3 13+3 16+1 |00 0",
+	    "be000000000a00000710000000 28672 5 6144 0 2048 0 -||ff 28672",
+	    "be000000000a00000710000000 28672 5 6144 0 2048 1 -|10+2:4704 12+3 15+2 |00 14336",
+	    "be080000000a00000710000000 28672 5 6144 0 2048 0 -|10+3 13+3 16+1 |00 14336",
+	    "be000000000a000007f8000000 17136 5 7056 0 2352 0 -|10+3 13+3 16+1 |00 672",
+	    "be000000000a000007f8000000 16464 5 2048 0 2352 0 -||ff 16464",
+	    "be000000000a000007fa020000 18634 5 7344 0 2662 0 -|10+2 12+2 14+2 16+1 |00 0",
+	    "be140000000a00000710000000 16268 5 7344 0 2324 0 -|10+3 13+3 16+1 |00 0",
 	};
 
-	for (const auto &c : cases) {
+	for (const char *row : rows) {
 		struct drive d = {};
-		struct transient_unit unit = {false, true, c.type};
+		struct transient_unit unit = {false, true, 0};
 		struct transient_outcome o = {};
-		uint8_t cdb[16] = {0}, kept[PIECES_SENSE_MAX], caller[32768], data[7344];
-		int n = 0, status = REFUSED;
+		static uint8_t kept[PIECES_SENSE_MAX], caller[32768], data[8192];
+		char hex[33], answers[8], log[64] = "";
+		uint32_t length, max, status, residual;
+		int n = 0;
+		const char *sent = strchr(row, '|') + 1, *end = strchr(sent, '|');
 
-		for (; sscanf(c.cdb + 2 * n, "%2hhx", &cdb[n]) == 1; n++)
+		sscanf(row, "%32s %u %hhu %u %u %u %d %7[^|]", hex, &length, &unit.type, &max,
+		       &d.capacity, &d.disc, &d.exact, answers);
+		sscanf(end + 1, "%x %u", &status, &residual);
+		memcpy(log, sent, (size_t)(end - sent));
+		for (; sscanf(hex + 2 * n, "%2hhx", &d.cdb[n]) == 1; n++)
 			;
-		struct transient_command command = {cdb,    n,    data, c.length, TRANSIENT_DATA_IN,
+		struct transient_command command = {d.cdb,  n,    data, length, TRANSIENT_DATA_IN,
 		                                    caller, false};
-		d = {cdb, n, c.capacity, c.disc, c.answers, c.exact, "", {0}};
+		d.answers = answers;
 		memset(caller, 0xa5, sizeof caller);
-		o.residual = c.length;
-		if (pieces_fit(cdb, n, c.length, c.max, c.type) &&
-		    pieces_run(&quick, &unit, drive_send, &d, &command, c.max, c.exact, kept, &o))
-			status = o.status;
-		else
-			o.residual = c.length;
+		if (!pieces_fit(d.cdb, n, length, max, unit.type) ||
+		    !pieces_run(&quick, &unit, drive_send, &d, &command, max, d.exact != 0, kept,
+		                &o))
+			o = {false, 0xff, NULL, 0, length};
 		bool landed = true;
 		for (uint32_t i = 0; i < sizeof caller; i++)
-			landed = landed && caller[i] == (i < c.length - o.residual
-			                                     ? (uint8_t)(cdb[5] + i / c.disc)
+			landed = landed && caller[i] == (i < length - o.residual
+			                                     ? (uint8_t)(d.cdb[5] + i / d.disc)
 			                                     : 0xa5);
-		check(strcmp(d.log, c.log) == 0, c.name, d.log);
-		check(status == c.status && o.residual == c.residual && landed, c.name, "outcome");
+		check(strcmp(d.log, log) == 0, row, d.log);
+		check(o.status == status && o.residual == residual && landed, row, "outcome");
 	}
 }
 
