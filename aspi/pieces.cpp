@@ -8,10 +8,7 @@
 #define READ_12 0xa8
 #define READ_CD 0xbe
 
-#define DTYPE_DIRECT 0
-#define DTYPE_WORM 4
 #define DTYPE_CDROM 5
-#define DTYPE_OPTICAL 7
 
 // The block READ(10) moves on CD/DVD units that give another length.
 #define CD_BLOCK 2048
@@ -92,10 +89,8 @@ static bool read_cd_sizes(const uint8_t *cdb, uint32_t sizes[5])
 // for any other command.
 static bool shape(const uint8_t *cdb, int cdb_length, uint8_t type, struct read_shape *s)
 {
-	bool reads = type == DTYPE_DIRECT || type == DTYPE_WORM || type == DTYPE_CDROM ||
-	             type == DTYPE_OPTICAL;
+	bool reads = transient_block_unit(type);
 
-	memset(s, 0, sizeof *s);
 	switch (cdb[0]) {
 	case READ_10:
 		*s = {10, 7, 2, 0, 0, {0}};

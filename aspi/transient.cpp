@@ -171,11 +171,7 @@ static void send_own(transient_send_fn send, void *context, uint8_t operation)
 	send(context, &command, &outcome);
 }
 
-// Whether the unit's commands have their transient states ridden out:
-// direct-access, write-once, CD/DVD and optical units. Others (tapes,
-// changers, ...) may have moved or changed by a command that reported a
-// state, so that the same command again would do another thing.
-static bool rides_type(uint8_t type)
+bool transient_block_unit(uint8_t type)
 {
 	return type == 0 || type == 4 || type == 5 || type == 7;
 }
@@ -197,7 +193,7 @@ int transient_run(const struct transient_limits *limits, struct transient_unit *
 	bool waiting = false, started = false, deferred = false;
 	uint32_t waiting_since = 0;
 	bool seeded = command->caller != NULL && command->direction != TRANSIENT_DATA_NONE;
-	bool rides = command->direction == TRANSIENT_DATA_IN && rides_type(unit->type);
+	bool rides = command->direction == TRANSIENT_DATA_IN && transient_block_unit(unit->type);
 
 	for (;;) {
 		if (seeded)

@@ -118,6 +118,13 @@ int sense_ascq(const uint8_t *sense, int length);
 // Whether sense data is deferred (71h, 73h): about an earlier command.
 bool sense_deferred(const uint8_t *sense, int length);
 
+// Whether units of a peripheral device type hold blocks that read the same
+// however often and in whatever pieces they are read: direct-access,
+// write-once, CD/DVD and optical units. Others (tapes, scanners,
+// changers, ...) may have moved or changed by a command, so that the same
+// command again, or a part of it, would do another thing.
+bool transient_block_unit(uint8_t type);
+
 // Whether the data a command moved counts: on GOOD, or on CHECK CONDITION
 // with current RECOVERED ERROR (the unit succeeded after retrying on its
 // own).
