@@ -356,10 +356,18 @@ class Release(unittest.TestCase):
             with open(os.path.join(TOP, "src", source)) as f:
                 printed += re.findall(r'printf\("([^"]*)\\n"', f.read())
         self.assertGreaterEqual(len(printed), 18)
-        for line in printed:
-            # As the page writes a number: "%02u:%02u" as "Ar AA : Ns Ar TT".
-            line = line.replace("%08lx", "Ar XXXXXXXX").replace("%02u:%02u", "Ar AA : Ns Ar TT")
-            self.assertTrue("\n.It Li %s\n" % line in page, line)
+        texts = {"page": page}
+        for name in ("dist/README.txt", "README.md"):
+            with open(os.path.join(TOP, name)) as f:
+                texts[name] = f.read()
+        # Each text, how it sets a line apart, and how it writes "%08lx" and "%02u:%02u".
+        for name, form, number, drive in (
+                ("page", r"\n\.It Li {}\n", "Ar XXXXXXXX", "Ar AA : Ns Ar TT"),
+                ("dist/README.txt", r"\n    {}(\n|  )", "000000XX", "00:04"),
+                ("README.md", r"\n{}\n|\| `{}` \|", "000000XX", "00:04")):
+            for line in printed:
+                written = re.escape(line.replace("%08lx", number).replace("%02u:%02u", drive))
+                self.assertRegex(texts[name], form.format(written, written), name + ": " + line)
 
 
 class NoUnits(Case):
