@@ -346,9 +346,12 @@ static void send_attempt(void *context, const struct transient_command *command,
 		a->transferred = p->DataTransferLength < command->length ? p->DataTransferLength
 		                                                         : command->length;
 	outcome->residual = command->length - a->transferred;
+	// Whole, as the caller's reads are: Windows and Wine misreport the
+	// bytes moved (Wine's virtio-scsi says 0 where the data came), and a
+	// READ CAPACITY cut short would give the pieces a wrong block length.
 	if (command->data != bounce && command->direction == TRANSIENT_DATA_IN &&
 	    transient_data_valid(outcome))
-		memcpy(command->data, bounce, a->transferred);
+		memcpy(command->data, bounce, command->length);
 }
 
 // ASPI status and host adapter status for a pass-through Windows refused.
