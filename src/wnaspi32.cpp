@@ -100,16 +100,17 @@ static HMODULE wnaspi32_load_from(bool system)
 	return wnaspi32_path(path, n, MAX_PATH, system) ? LoadLibraryA(path) : NULL;
 }
 
-// On NT the layer beside the program, else the one in the system folder.
-// On Windows 9x, as GetVersion() says (compatibility modes on NT say so
-// too), the system's own layer reaches the drives: the system folder's
-// first, then the one beside the program (on NT in such a mode there is
-// none in the system folder). A bare name would also be looked for in the
-// current folder, where anybody may have left a WNASPI32.DLL: it is never
-// loaded from there.
+// The layer beside the program first, then the system folder's, where old
+// CD software often left a WNASPI32.DLL without the driver it needs. Only
+// on Windows 9x the system folder's first: the system's own layer reaches
+// the drives there. GetVersion() says 9x there and on NT in a
+// compatibility mode for it; NT is told apart by ntdll.dll, loaded in
+// every NT process. A bare name would also be looked for in the current
+// folder, where anybody may have left a WNASPI32.DLL: it is never loaded
+// from there.
 static HMODULE wnaspi32_load()
 {
-	bool legacy = (GetVersion() & 0x80000000u) != 0;
+	bool legacy = (GetVersion() & 0x80000000u) != 0 && GetModuleHandleA("ntdll.dll") == NULL;
 	HMODULE module = wnaspi32_load_from(legacy);
 
 	return module != NULL ? module : wnaspi32_load_from(!legacy);
