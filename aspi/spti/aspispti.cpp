@@ -488,8 +488,10 @@ static DWORD exec_scsi_cmd(SRB_ExecSCSICmd *srb)
 // IOCTL_STORAGE_RESET_DEVICE through a second handle to the drive, opened
 // as the first: Windows runs one request at a time on a handle opened
 // without FILE_FLAG_OVERLAPPED, so on the drive's own handle the reset
-// would wait for the very command it is to end. The status that answers
-// the reset, with *ha.
+// would wait for the very command it is to end. The letter may lead
+// elsewhere by now (a USB drive swapped for another): where the second
+// handle does not reach the same device, the drive has gone and nothing
+// is reset. The status that answers the reset, with *ha.
 static uint8_t reset_drive(struct drive *d, uint8_t *ha)
 {
 	char path[] = "\\\\.\\A:";
@@ -503,7 +505,9 @@ static uint8_t reset_drive(struct drive *d, uint8_t *ha)
 	                NULL, OPEN_EXISTING, 0, NULL);
 	if (h == INVALID_HANDLE_VALUE)
 		return transport_failure(d, GetLastError(), ha);
-	if (!DeviceIoControl(h, IOCTL_STORAGE_RESET_DEVICE, NULL, 0, NULL, 0, &got, NULL))
+	if (!spti_same_device(&d->where, h))
+		status = transport_failure(d, ERROR_DEV_NOT_EXIST, ha);
+	else if (!DeviceIoControl(h, IOCTL_STORAGE_RESET_DEVICE, NULL, 0, NULL, 0, &got, NULL))
 		status = transport_failure(d, GetLastError(), ha);
 	CloseHandle(h);
 	return status;
