@@ -382,6 +382,15 @@ section no-direction aspicheck raw 2 4 0 40 2048 10 $READ10_LBA0
 section no-adapter aspicheck raw 4 0 0 48 2048 10 $READ10_LBA0
 section no-target aspicheck raw 2 1 0 48 2048 10 $READ10_LBA0
 section no-unit aspicheck raw 0 4 0 48 2048 10 $READ10_LBA0
+# Resets of the virtio drive: one, then one after E: was linked to the ATAPI
+# drive, and its device type.
+relinked() {
+	{ for i in $(seq 300); do grep -q go /tmp/go && break || sleep 0.2; done
+	  ln -sfn $ATAPI "$WINEPREFIX/dosdevices/e::"; echo; } 2>/dev/null |
+		aspicheck cmd 4:2:4:0 wait 4:2:4:0 1:2:4:0 | tee /tmp/go
+	ln -sfn $SCSI "$WINEPREFIX/dosdevices/e::"
+}
+section reset relinked
 
 # The ATAPI drive alone.
 session d=$ATAPI
@@ -458,6 +467,13 @@ chmod 600 $SCSI $ATAPI $HIGH $LUN
                                  % (name, limit.to_bytes(4, "little").hex()))
         got = self.check("inquiry-4")
         self.assertEqual((got["ret"], got["status"], got["count"]), ("81", "81", "4"))
+
+    def test_reset(self):
+        # Once E: leads to another drive, the reset does not go there and the
+        # drive has gone.
+        self.assertEqual(self.section("reset")[0],
+                         ["ret 01 status 01 ha 00 value 0 go",
+                          "ret 82 status 82 ha 00 value 0 ret 82 status 82 ha 00 value 0"])
 
     def test_device_types_and_drive_letters(self):
         # The disk is no unit of the layer's: only CD-ROM letters are.
