@@ -93,7 +93,9 @@ drives() {
 # runs that follow. Wine's mount manager learns the drive letters when it
 # starts, and the server opens the device nodes for the programs: a new set
 # of letters, or a server without CAP_DAC_OVERRIDE ("session unprivileged
-# LETTERS"), needs a new session.
+# INFO LETTERS"), needs a new session. It waits, up to 60 s, until the
+# layer's support info is INFO: the services learn the letters' types on
+# their own time.
 AS=
 session() {
 	wineserver -k 2>/dev/null
@@ -103,10 +105,15 @@ session() {
 		AS=unprivileged
 		shift
 	fi
+	want=$1
+	shift
 	drives "$@"
 	t0=$(now)
 	$AS wineserver -p600
 	$AS wine cmd /c exit >/dev/null 2>&1
+	for i in $(seq 60); do
+		aspicheck info 2>/dev/null | grep -q "^info $want" && break || sleep 1
+	done
 	echo "@@ time wine-start $(( ($(now) - t0) / 1000000 ))"
 }
 sysgrab() { $AS wine "$W/sysgrab.exe" "$@"; }
@@ -335,7 +342,7 @@ section nodes echo $SCSI $ATAPI $(sg_of /dev/sda) $(readlink -f /sys/block/${ATA
 # Both CD-ROM drives, the AHCI port's at the earlier letter, and the disk
 # as a hard disk letter; every file the Wine server opens for sysgrab.exe
 # traced.
-session d=$ATAPI e=$SCSI f=/dev/sda
+session 00000104 d=$ATAPI e=$SCSI f=/dev/sda
 server_traced section both sysgrab both.bin
 section both-hash sha both.bin
 section both-opens grep -E '(/dev/|::)' /tmp/server.trace
@@ -393,11 +400,11 @@ relinked() {
 section reset relinked
 
 # The ATAPI drive alone.
-session d=$ATAPI
+session 00000101 d=$ATAPI
 grab atapi
 """ + PEERS.format(name="atapi", node="$ATAPI") + r"""
 # The drives at target 9 and at LUN 1, as G: and H:.
-session unprivileged d=$ATAPI e=$SCSI g=$HIGH h=$LUN
+session unprivileged 00000106 d=$ATAPI e=$SCSI g=$HIGH h=$LUN
 section disk-4 aspicheck disk 4 0 0
 section disk-5 aspicheck disk 5 0 0
 # Nodes root may not open without CAP_DAC_OVERRIDE, one after another:
@@ -589,9 +596,9 @@ class Media(Boot):
 
     script = r"""
 SCSI=$(sr_at /0:0:4:0/)
-session
+session 0000e800
 grab none
-session d=$SCSI
+session 00000103 d=$SCSI
 grab empty
 section empty-read aspicheck raw 2 4 0 4c 2048 10 $READ10_LBA0
 # The disc goes in right before the run: the drive then answers UNIT
