@@ -459,13 +459,13 @@ chmod 600 $SCSI $ATAPI $HIGH $LUN
         _, _, _, host = self.nodes()
         # Wine's address: port the Linux channel + 2, path the Linux host. A
         # drive on path 0 is at adapter port, target target (read-scsi and
-        # the rest go there); ports 0 and 1 are adapters without units.
-        # Wine's pass-through takes at most 32 KiB in 8 pages: 28 KiB, as
-        # Windows counts pages.
+        # the rest go there); ports 0 and 1 are adapters without units,
+        # with the layer's default limit, 64 KiB. Wine's pass-through takes
+        # at most 32 KiB in 8 pages: 28 KiB, as Windows counts pages.
         self.assertEqual(self.value("address-e"), "port 2 path 0 target 4 lun 0")
         self.assertEqual(self.value("address-d"), "port 2 path %d target 0 lun 0" % host)
         self.assertEqual(self.value("info"), "info 00000104")
-        for adapter, name, limit in ((0, "Port 0", 0), (1, "Port 1", 0),
+        for adapter, name, limit in ((0, "Port 0", 65536), (1, "Port 1", 65536),
                                      (2, "Port 2 Bus 0", 28672), (3, "Drive D:", 28672)):
             with self.subTest(adapter=adapter):
                 self.assertEqual(self.value("inquiry-%d" % adapter),

@@ -155,10 +155,11 @@ class NoDrive(unittest.TestCase):
 
     def test_no_adapters(self):
         self.assertEqual(self.layer.check("info"), "info 0000e800")
-        # Adapter 0 answers with the count even where there is none.
+        # Adapter 0 answers with the count even where there is none, and the
+        # default limit, 64 KiB.
         self.assertEqual(self.layer.check("inquiry", "0"),
                          "ret 01 status 01 count 0 id 7 manager %s identifier [%s] "
-                         "unique 00000208000000000000000000000000" % (MANAGER, " " * 16))
+                         "unique 00000208000001000000000000000000" % (MANAGER, " " * 16))
         self.assertEqual(fields(self.layer.check("inquiry", "1"))["ret"], "81")
         self.assertEqual(self.layer.check("type", "0", "0", "0"), "ret 81 status 81 type 00")
         self.assertEqual(fields(self.layer.check("disk", "0", "0", "0"))["ret"], "81")
