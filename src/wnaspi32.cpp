@@ -38,39 +38,113 @@ static SRB_ExecSCSICmd srb;
 typedef DWORD(WINAPI *module_file_name_w_fn)(HMODULE module, LPWSTR path, DWORD size);
 typedef UINT(WINAPI *system_directory_w_fn)(LPWSTR path, UINT size);
 typedef HMODULE(WINAPI *load_library_w_fn)(LPCWSTR path);
+typedef DWORD(WINAPI *short_path_name_w_fn)(LPCWSTR path, LPWSTR short_path, DWORD size);
 
 static const char layer_name[] = "WNASPI32.DLL";
 
 // Turns path, n characters from a call given size characters of room (n
 // not below size where it did not fit), into the layer's full path in the
 // folder path names (folder true) or in the folder of the file it names.
-// False where there is no such folder or the result does not fit: a path
-// is never cut short.
-template <typename C> static bool wnaspi32_path(C *path, DWORD n, DWORD size, bool folder)
+// Its length, or 0 where there is no such folder or the result does not
+// fit: a path is never cut short.
+template <typename C> static DWORD wnaspi32_path(C *path, DWORD n, DWORD size, bool folder)
 {
 	if (n == 0 || n >= size)
-		return false;
+		return 0;
 	if (!folder) {
 		while (n > 0 && path[n - 1] != '\\')
 			n--;
 		if (n == 0)
-			return false;
+			return 0;
 	} else if (path[n - 1] != '\\') {
 		path[n++] = '\\';
 	}
 	if (n + sizeof layer_name > size)
-		return false;
+		return 0;
 	for (DWORD i = 0; i < sizeof layer_name; i++)
 		path[n + i] = (C)layer_name[i];
+	return n + sizeof layer_name - 1;
+}
+
+// Whether path begins with the n characters of head.
+static bool wnaspi32_begins(const WCHAR *path, const char *head, DWORD n)
+{
+	for (DWORD i = 0; i < n; i++)
+		if (path[i] != (WCHAR)head[i])
+			return false;
 	return true;
+}
+
+// Puts "\\?\" before a full path of length n in place ("\\?\UNC" for
+// \\server\share), so that the wide calls take it past MAX_PATH where
+// Windows has no long-path support; returns the new length, or 0 where it
+// does not fit in size.
+static DWORD wnaspi32_extended(WCHAR *path, DWORD n, DWORD size)
+{
+	bool share = wnaspi32_begins(path, "\\\\", 2);
+	const char *head = share ? "\\\\?\\UNC" : "\\\\?\\";
+	DWORD skip = share ? 1 : 0, add = share ? 7 : 4;
+
+	if (wnaspi32_begins(path, "\\\\?\\", 4))
+		return n;
+	if (n + add - skip >= size)
+		return 0;
+	memmove(path + add, path + skip, (n - skip + 1) * sizeof(WCHAR));
+	for (DWORD i = 0; i < add; i++)
+		path[i] = (WCHAR)head[i];
+	return n + add - skip;
+}
+
+// Takes the "\\?\" (or "\\?\UNC") off a path of length n in place, where
+// it has one; returns the new length.
+static DWORD wnaspi32_plain(WCHAR *path, DWORD n)
+{
+	DWORD cut = 0;
+
+	if (n > 8 && wnaspi32_begins(path, "\\\\?\\UNC\\", 8)) {
+		cut = 6;
+		path[6] = '\\';
+	} else if (n > 4 && wnaspi32_begins(path, "\\\\?\\", 4)) {
+		cut = 4;
+	}
+	memmove(path, path + cut, (n - cut + 1) * sizeof(WCHAR));
+	return n - cut;
+}
+
+// The layer beside the program by its folder's short (8.3) name, for a
+// full path of length n (the layer's, in path) longer than MAX_PATH, which
+// Windows without long-path support does not load. NULL where the name
+// cannot be had, as on a volume without 8.3 names.
+static HMODULE wnaspi32_load_short(WCHAR *path, DWORD n, load_library_w_fn load_library_w)
+{
+	static WCHAR folder[WIDE_PATH];
+	HMODULE kernel32 = GetModuleHandleA("KERNEL32.DLL");
+	short_path_name_w_fn short_path_name_w =
+	    (short_path_name_w_fn)(void (*)(void))GetProcAddress(kernel32, "GetShortPathNameW");
+	DWORD folder_length = n - (DWORD)(sizeof layer_name - 1) - 1;
+
+	if (short_path_name_w == NULL)
+		return NULL;
+	// The folder, without the backslash that ends it.
+	memcpy(folder, path, folder_length * sizeof(WCHAR));
+	folder[folder_length] = 0;
+	folder_length = wnaspi32_extended(folder, folder_length, WIDE_PATH);
+	if (folder_length == 0)
+		return NULL;
+	n = short_path_name_w(folder, path, WIDE_PATH);
+	if (n == 0 || n >= WIDE_PATH)
+		return NULL;
+	n = wnaspi32_plain(path, n);
+	return wnaspi32_path(path, n, WIDE_PATH, true) != 0 ? load_library_w(path) : NULL;
 }
 
 // Loads the layer by its full path from the program's folder, or from the
 // system folder (system true); NULL where there is none or the path does
-// not fit. The wide calls take a folder of any name and length; Windows 9x
-// has none of them, or stubs that fail with ERROR_CALL_NOT_IMPLEMENTED,
-// and there the ANSI calls serve. KERNEL32 of Windows 95 has no wide calls
-// to import: they are looked up.
+// not fit. The wide calls take a folder of any name and length (beside the
+// program, where the path is longer than MAX_PATH, also by the folder's
+// short name); Windows 9x has none of them, or stubs that fail with
+// ERROR_CALL_NOT_IMPLEMENTED, and there the ANSI calls serve. KERNEL32 of
+// Windows 95 has no wide calls to import: they are looked up.
 static HMODULE wnaspi32_load_from(bool system)
 {
 	static WCHAR wide[WIDE_PATH];
@@ -89,27 +163,31 @@ static HMODULE wnaspi32_load_from(bool system)
 		n = system ? system_directory_w(wide, WIDE_PATH)
 		           : module_file_name_w(NULL, wide, WIDE_PATH);
 		if (n != 0 || GetLastError() != ERROR_CALL_NOT_IMPLEMENTED) {
-			if (!wnaspi32_path(wide, n, WIDE_PATH, system))
+			n = wnaspi32_path(wide, n, WIDE_PATH, system);
+			if (n == 0)
 				return NULL;
 			module = load_library_w(wide);
+			if (module == NULL && !system && n >= MAX_PATH)
+				module = wnaspi32_load_short(wide, n, load_library_w);
 			if (module != NULL || GetLastError() != ERROR_CALL_NOT_IMPLEMENTED)
 				return module;
 		}
 	}
 	n = system ? GetSystemDirectoryA(path, MAX_PATH) : GetModuleFileNameA(NULL, path, MAX_PATH);
-	return wnaspi32_path(path, n, MAX_PATH, system) ? LoadLibraryA(path) : NULL;
+	return wnaspi32_path(path, n, MAX_PATH, system) != 0 ? LoadLibraryA(path) : NULL;
 }
 
-// On NT the layer beside the program, else the one in the system folder.
-// On Windows 9x, as GetVersion() says (compatibility modes on NT say so
-// too), the system's own layer reaches the drives: the system folder's
-// first, then the one beside the program (on NT in such a mode there is
-// none in the system folder). A bare name would also be looked for in the
-// current folder, where anybody may have left a WNASPI32.DLL: it is never
-// loaded from there.
+// The layer beside the program first, then the system folder's, where old
+// CD software often left a WNASPI32.DLL without the driver it needs. Only
+// on Windows 9x the system folder's first: the system's own layer reaches
+// the drives there. GetVersion() says 9x there and on NT in a
+// compatibility mode for it; NT is told apart by ntdll.dll, loaded in
+// every NT process. A bare name would also be looked for in the current
+// folder, where anybody may have left a WNASPI32.DLL: it is never loaded
+// from there.
 static HMODULE wnaspi32_load()
 {
-	bool legacy = (GetVersion() & 0x80000000u) != 0;
+	bool legacy = (GetVersion() & 0x80000000u) != 0 && GetModuleHandleA("ntdll.dll") == NULL;
 	HMODULE module = wnaspi32_load_from(legacy);
 
 	return module != NULL ? module : wnaspi32_load_from(!legacy);

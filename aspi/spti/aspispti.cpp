@@ -346,9 +346,12 @@ static void send_attempt(void *context, const struct transient_command *command,
 		a->transferred = p->DataTransferLength < command->length ? p->DataTransferLength
 		                                                         : command->length;
 	outcome->residual = command->length - a->transferred;
+	// Whole, as the caller's reads are: Windows and Wine misreport the
+	// bytes moved (Wine's virtio-scsi says 0 where the data came), and a
+	// READ CAPACITY cut short would give the pieces a wrong block length.
 	if (command->data != bounce && command->direction == TRANSIENT_DATA_IN &&
 	    transient_data_valid(outcome))
-		memcpy(command->data, bounce, a->transferred);
+		memcpy(command->data, bounce, command->length);
 }
 
 // ASPI status and host adapter status for a pass-through Windows refused.
@@ -488,8 +491,10 @@ static DWORD exec_scsi_cmd(SRB_ExecSCSICmd *srb)
 // IOCTL_STORAGE_RESET_DEVICE through a second handle to the drive, opened
 // as the first: Windows runs one request at a time on a handle opened
 // without FILE_FLAG_OVERLAPPED, so on the drive's own handle the reset
-// would wait for the very command it is to end. The status that answers
-// the reset, with *ha.
+// would wait for the very command it is to end. The letter may lead
+// elsewhere by now (a USB drive swapped for another): where the second
+// handle does not reach the same device, the drive has gone and nothing
+// is reset. The status that answers the reset, with *ha.
 static uint8_t reset_drive(struct drive *d, uint8_t *ha)
 {
 	char path[] = "\\\\.\\A:";
@@ -503,7 +508,9 @@ static uint8_t reset_drive(struct drive *d, uint8_t *ha)
 	                NULL, OPEN_EXISTING, 0, NULL);
 	if (h == INVALID_HANDLE_VALUE)
 		return transport_failure(d, GetLastError(), ha);
-	if (!DeviceIoControl(h, IOCTL_STORAGE_RESET_DEVICE, NULL, 0, NULL, 0, &got, NULL))
+	if (!spti_same_device(&d->where, h))
+		status = transport_failure(d, ERROR_DEV_NOT_EXIST, ha);
+	else if (!DeviceIoControl(h, IOCTL_STORAGE_RESET_DEVICE, NULL, 0, NULL, 0, &got, NULL))
 		status = transport_failure(d, GetLastError(), ha);
 	CloseHandle(h);
 	return status;

@@ -70,6 +70,9 @@ static bool open_drive(int i, struct spti_drive *d)
 	d->addressed = DeviceIoControl(h, IOCTL_SCSI_GET_ADDRESS, NULL, 0, &d->address,
 	                               sizeof d->address, &got, NULL) &&
 	               got >= sizeof d->address;
+	d->numbered = DeviceIoControl(h, IOCTL_STORAGE_GET_DEVICE_NUMBER, NULL, 0, &d->number,
+	                              sizeof d->number, &got, NULL) &&
+	              got >= sizeof d->number;
 	d->max_transfer = SRB_DEFAULT_MAX_TRANSFER; // where Windows does not say
 	memset(&caps, 0, sizeof caps);
 	if (DeviceIoControl(h, IOCTL_SCSI_GET_CAPABILITIES, NULL, 0, &caps, sizeof caps, &got,
@@ -136,6 +139,33 @@ int spti_discover(struct spti_drive found[SPTI_LETTERS], int *adapter_count)
 			count++;
 	*adapter_count = number_adapters(found, count);
 	return count;
+}
+
+bool spti_same_device(const struct spti_drive *d, HANDLE h)
+{
+	SCSI_ADDRESS address;
+	STORAGE_DEVICE_NUMBER number;
+	DWORD got;
+
+	if (d->addressed) {
+		memset(&address, 0, sizeof address);
+		if (!DeviceIoControl(h, IOCTL_SCSI_GET_ADDRESS, NULL, 0, &address, sizeof address,
+		                     &got, NULL) ||
+		    got < sizeof address || address.PortNumber != d->address.PortNumber ||
+		    address.PathId != d->address.PathId ||
+		    address.TargetId != d->address.TargetId || address.Lun != d->address.Lun)
+			return false;
+	}
+	if (d->numbered) {
+		memset(&number, 0, sizeof number);
+		if (!DeviceIoControl(h, IOCTL_STORAGE_GET_DEVICE_NUMBER, NULL, 0, &number,
+		                     sizeof number, &got, NULL) ||
+		    got < sizeof number || number.DeviceType != d->number.DeviceType ||
+		    number.DeviceNumber != d->number.DeviceNumber ||
+		    number.PartitionNumber != d->number.PartitionNumber)
+			return false;
+	}
+	return true;
 }
 
 void spti_adapter_name(char *out, const struct spti_drive *d)

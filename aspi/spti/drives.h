@@ -19,6 +19,8 @@ struct spti_drive {
 	char letter;    // 'A' to 'Z'
 	bool addressed; // IOCTL_SCSI_GET_ADDRESS answered with an address of its own
 	SCSI_ADDRESS address;
+	bool numbered; // IOCTL_STORAGE_GET_DEVICE_NUMBER answered
+	STORAGE_DEVICE_NUMBER number;
 	uint8_t adapter, target, lun; // ASPI address
 	uint32_t max_transfer;        // the most one pass-through may move
 };
@@ -35,6 +37,11 @@ struct spti_drive {
 // found in letter order and returns how many; the adapter count in
 // *adapter_count.
 int spti_discover(struct spti_drive found[SPTI_LETTERS], int *adapter_count);
+
+// Whether h, a second handle opened by d's letter, reaches the device d
+// was found at: the same SCSI address and device number, as far as d's
+// own handle gave them; false where they differ or h cannot say.
+bool spti_same_device(const struct spti_drive *d, HANDLE h);
 
 // The name of a drive's adapter, "Port P Bus B" or "Drive X:" for a drive
 // on an adapter of its own, into out (32 characters).

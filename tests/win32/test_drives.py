@@ -93,7 +93,9 @@ drives() {
 # runs that follow. Wine's mount manager learns the drive letters when it
 # starts, and the server opens the device nodes for the programs: a new set
 # of letters, or a server without CAP_DAC_OVERRIDE ("session unprivileged
-# LETTERS"), needs a new session.
+# INFO LETTERS"), needs a new session. It waits, up to 60 s, until the
+# layer's support info is INFO: the services learn the letters' types on
+# their own time.
 AS=
 session() {
 	wineserver -k 2>/dev/null
@@ -103,10 +105,15 @@ session() {
 		AS=unprivileged
 		shift
 	fi
+	want=$1
+	shift
 	drives "$@"
 	t0=$(now)
 	$AS wineserver -p600
 	$AS wine cmd /c exit >/dev/null 2>&1
+	for i in $(seq 60); do
+		aspicheck info 2>/dev/null | grep -q "^info $want" && break || sleep 1
+	done
 	echo "@@ time wine-start $(( ($(now) - t0) / 1000000 ))"
 }
 sysgrab() { $AS wine "$W/sysgrab.exe" "$@"; }
@@ -335,7 +342,7 @@ section nodes echo $SCSI $ATAPI $(sg_of /dev/sda) $(readlink -f /sys/block/${ATA
 # Both CD-ROM drives, the AHCI port's at the earlier letter, and the disk
 # as a hard disk letter; every file the Wine server opens for sysgrab.exe
 # traced.
-session d=$ATAPI e=$SCSI f=/dev/sda
+session 00000104 d=$ATAPI e=$SCSI f=/dev/sda
 server_traced section both sysgrab both.bin
 section both-hash sha both.bin
 section both-opens grep -E '(/dev/|::)' /tmp/server.trace
@@ -382,13 +389,22 @@ section no-direction aspicheck raw 2 4 0 40 2048 10 $READ10_LBA0
 section no-adapter aspicheck raw 4 0 0 48 2048 10 $READ10_LBA0
 section no-target aspicheck raw 2 1 0 48 2048 10 $READ10_LBA0
 section no-unit aspicheck raw 0 4 0 48 2048 10 $READ10_LBA0
+# Resets of the virtio drive: one, then one after E: was linked to the ATAPI
+# drive, and its device type.
+relinked() {
+	{ for i in $(seq 300); do grep -q go /tmp/go && break || sleep 0.2; done
+	  ln -sfn $ATAPI "$WINEPREFIX/dosdevices/e::"; echo; } 2>/dev/null |
+		aspicheck cmd 4:2:4:0 wait 4:2:4:0 1:2:4:0 | tee /tmp/go
+	ln -sfn $SCSI "$WINEPREFIX/dosdevices/e::"
+}
+section reset relinked
 
 # The ATAPI drive alone.
-session d=$ATAPI
+session 00000101 d=$ATAPI
 grab atapi
 """ + PEERS.format(name="atapi", node="$ATAPI") + r"""
 # The drives at target 9 and at LUN 1, as G: and H:.
-session unprivileged d=$ATAPI e=$SCSI g=$HIGH h=$LUN
+session unprivileged 00000106 d=$ATAPI e=$SCSI g=$HIGH h=$LUN
 section disk-4 aspicheck disk 4 0 0
 section disk-5 aspicheck disk 5 0 0
 # Nodes root may not open without CAP_DAC_OVERRIDE, one after another:
@@ -443,13 +459,13 @@ chmod 600 $SCSI $ATAPI $HIGH $LUN
         _, _, _, host = self.nodes()
         # Wine's address: port the Linux channel + 2, path the Linux host. A
         # drive on path 0 is at adapter port, target target (read-scsi and
-        # the rest go there); ports 0 and 1 are adapters without units.
-        # Wine's pass-through takes at most 32 KiB in 8 pages: 28 KiB, as
-        # Windows counts pages.
+        # the rest go there); ports 0 and 1 are adapters without units,
+        # with the layer's default limit, 64 KiB. Wine's pass-through takes
+        # at most 32 KiB in 8 pages: 28 KiB, as Windows counts pages.
         self.assertEqual(self.value("address-e"), "port 2 path 0 target 4 lun 0")
         self.assertEqual(self.value("address-d"), "port 2 path %d target 0 lun 0" % host)
         self.assertEqual(self.value("info"), "info 00000104")
-        for adapter, name, limit in ((0, "Port 0", 0), (1, "Port 1", 0),
+        for adapter, name, limit in ((0, "Port 0", 65536), (1, "Port 1", 65536),
                                      (2, "Port 2 Bus 0", 28672), (3, "Drive D:", 28672)):
             with self.subTest(adapter=adapter):
                 self.assertEqual(self.value("inquiry-%d" % adapter),
@@ -458,6 +474,13 @@ chmod 600 $SCSI $ATAPI $HIGH $LUN
                                  % (name, limit.to_bytes(4, "little").hex()))
         got = self.check("inquiry-4")
         self.assertEqual((got["ret"], got["status"], got["count"]), ("81", "81", "4"))
+
+    def test_reset(self):
+        # Once E: leads to another drive, the reset does not go there and the
+        # drive has gone.
+        self.assertEqual(self.section("reset")[0],
+                         ["ret 01 status 01 ha 00 value 0 go",
+                          "ret 82 status 82 ha 00 value 0 ret 82 status 82 ha 00 value 0"])
 
     def test_device_types_and_drive_letters(self):
         # The disk is no unit of the layer's: only CD-ROM letters are.
@@ -573,9 +596,9 @@ class Media(Boot):
 
     script = r"""
 SCSI=$(sr_at /0:0:4:0/)
-session
+session 0000e800
 grab none
-session d=$SCSI
+session 00000103 d=$SCSI
 grab empty
 section empty-read aspicheck raw 2 4 0 4c 2048 10 $READ10_LBA0
 # The disc goes in right before the run: the drive then answers UNIT
