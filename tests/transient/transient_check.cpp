@@ -342,6 +342,7 @@ static void finished()
 // "?" where another byte of its CDB or its direction is not the caller's.
 struct drive {
 	uint8_t cdb[16], sense[18];
+	int cdb_length;
 	uint32_t capacity, disc;
 	const char *answers;
 	int exact;
@@ -370,13 +371,16 @@ static void drive_send(void *context, const struct transient_command *c,
 		lba = lba << 8 | c->cdb[2 + i];
 	for (int i = 0; i < bytes; i++)
 		count = count << 8 | c->cdb[at + i];
-	memcpy(same, c->cdb, 16);
+	memcpy(same, c->cdb, (size_t)d->cdb_length);
 	memcpy(same + 2, d->cdb + 2, 4);
 	memcpy(same + at, d->cdb + at, (size_t)bytes);
 	end += sprintf(end, "%u+%u", lba, count);
 	if (c->length != count * d->disc)
 		end += sprintf(end, ":%u", c->length);
-	strcpy(end, memcmp(same, d->cdb, 16) || c->direction != TRANSIENT_DATA_IN ? "? " : " ");
+	strcpy(end, memcmp(same, d->cdb, (size_t)d->cdb_length) || c->cdb_length != d->cdb_length ||
+	                    c->direction != TRANSIENT_DATA_IN
+	                ? "? "
+	                : " ");
 	if (*d->answers != '\0' && *d->answers != '-')
 		answer = *d->answers++;
 	moved = count * d->disc - (answer == 's' ? d->disc : 0);
@@ -437,6 +441,7 @@ static void pieces()
 		memcpy(log, sent, (size_t)(end - sent));
 		for (; sscanf(hex + 2 * n, "%2hhx", &d.cdb[n]) == 1; n++)
 			;
+		d.cdb_length = n;
 		struct transient_command command = {d.cdb,  n,    data, length, TRANSIENT_DATA_IN,
 		                                    caller, false};
 		d.answers = answers;
