@@ -43,6 +43,20 @@ static void cannot_open(const char *path, DWORD error)
 	    NULL);
 }
 
+// What h tells of the device it reaches: its SCSI address and device
+// number, where it gives them.
+static void identify(HANDLE h, struct spti_drive *d)
+{
+	DWORD got;
+
+	d->addressed = DeviceIoControl(h, IOCTL_SCSI_GET_ADDRESS, NULL, 0, &d->address,
+	                               sizeof d->address, &got, NULL) &&
+	               got >= sizeof d->address;
+	d->numbered = DeviceIoControl(h, IOCTL_STORAGE_GET_DEVICE_NUMBER, NULL, 0, &d->number,
+	                              sizeof d->number, &got, NULL) &&
+	              got >= sizeof d->number;
+}
+
 // Opens the drive at letter number i into d; false where it is no CD-ROM
 // drive or cannot be opened.
 static bool open_drive(int i, struct spti_drive *d)
@@ -67,12 +81,7 @@ static bool open_drive(int i, struct spti_drive *d)
 	memset(d, 0, sizeof *d);
 	d->handle = h;
 	d->letter = root[0];
-	d->addressed = DeviceIoControl(h, IOCTL_SCSI_GET_ADDRESS, NULL, 0, &d->address,
-	                               sizeof d->address, &got, NULL) &&
-	               got >= sizeof d->address;
-	d->numbered = DeviceIoControl(h, IOCTL_STORAGE_GET_DEVICE_NUMBER, NULL, 0, &d->number,
-	                              sizeof d->number, &got, NULL) &&
-	              got >= sizeof d->number;
+	identify(h, d);
 	d->max_transfer = SRB_DEFAULT_MAX_TRANSFER; // where Windows does not say
 	memset(&caps, 0, sizeof caps);
 	if (DeviceIoControl(h, IOCTL_SCSI_GET_CAPABILITIES, NULL, 0, &caps, sizeof caps, &got,
@@ -143,29 +152,19 @@ int spti_discover(struct spti_drive found[SPTI_LETTERS], int *adapter_count)
 
 bool spti_same_device(const struct spti_drive *d, HANDLE h)
 {
-	SCSI_ADDRESS address;
-	STORAGE_DEVICE_NUMBER number;
-	DWORD got;
+	struct spti_drive now;
+	const SCSI_ADDRESS *a = &d->address, *b = &now.address;
+	const STORAGE_DEVICE_NUMBER *m = &d->number, *n = &now.number;
 
-	if (d->addressed) {
-		memset(&address, 0, sizeof address);
-		if (!DeviceIoControl(h, IOCTL_SCSI_GET_ADDRESS, NULL, 0, &address, sizeof address,
-		                     &got, NULL) ||
-		    got < sizeof address || address.PortNumber != d->address.PortNumber ||
-		    address.PathId != d->address.PathId ||
-		    address.TargetId != d->address.TargetId || address.Lun != d->address.Lun)
-			return false;
-	}
-	if (d->numbered) {
-		memset(&number, 0, sizeof number);
-		if (!DeviceIoControl(h, IOCTL_STORAGE_GET_DEVICE_NUMBER, NULL, 0, &number,
-		                     sizeof number, &got, NULL) ||
-		    got < sizeof number || number.DeviceType != d->number.DeviceType ||
-		    number.DeviceNumber != d->number.DeviceNumber ||
-		    number.PartitionNumber != d->number.PartitionNumber)
-			return false;
-	}
-	return true;
+	memset(&now, 0, sizeof now);
+	identify(h, &now);
+	if (d->addressed &&
+	    (!now.addressed || a->PortNumber != b->PortNumber || a->PathId != b->PathId ||
+	     a->TargetId != b->TargetId || a->Lun != b->Lun))
+		return false;
+	return !d->numbered ||
+	       (now.numbered && m->DeviceType == n->DeviceType &&
+	        m->DeviceNumber == n->DeviceNumber && m->PartitionNumber == n->PartitionNumber);
 }
 
 void spti_adapter_name(char *out, const struct spti_drive *d)
