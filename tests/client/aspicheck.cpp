@@ -236,10 +236,12 @@ static int gone(int a, int t, const char *remove)
 // A made-up sg node: aspicheck exports ioctl, so the layer's calls on plain
 // files (a made-up sysfs tree's nodes) land here. BLKSECTGET answers BYTES,
 // SG_GET_SG_TABLESIZE PAGES; READ CAPACITY gives 2048-byte blocks. A READ(10)
-// is named on standard error (LBA and count), fills each of its blocks with
-// its number's low byte (the rest of a longer buffer is the residual), and
-// the first time it holds block BAD ends in CHECK CONDITION, sense key KEY,
-// ASC ASC, INFORMATION BAD. A command that brings no data in is refused
+// or READ CD (user data of an XA disc: every fourth block, 3, 7, ..., a Form 2
+// sector of 2324 bytes) is named on standard error (LBA and count), fills
+// each of its blocks with its number's low byte (the rest of a longer buffer
+// is the residual), and the first time it holds block BAD ends in CHECK
+// CONDITION, sense key KEY, ASC ASC, INFORMATION BAD; with KEY 0, GOOD with
+// no more blocks from BAD on. A command that brings no data in is refused
 // (EPERM) through a descriptor open for reading only.
 extern "C" __attribute__((visibility("default"))) int ioctl(int fd, unsigned long request,
                                                             ...) noexcept
@@ -269,7 +271,7 @@ extern "C" __attribute__((visibility("default"))) int ioctl(int fd, unsigned lon
 		return -1;
 	}
 	uint32_t lba = (uint32_t)c[2] << 24 | c[3] << 16 | c[4] << 8 | c[5],
-	         count = c[7] << 8 | c[8];
+	         count = (c[0] == 0xbe ? c[6] << 16 : 0) | c[7] << 8 | c[8], moved = 0;
 
 	io->status = io->host_status = io->driver_status = io->sb_len_wr = 0;
 	io->resid = 0;
@@ -278,10 +280,12 @@ extern "C" __attribute__((visibility("default"))) int ioctl(int fd, unsigned lon
 		return 0;
 	}
 	fprintf(stderr, "sg %u %u\n", lba, count);
-	for (uint32_t i = 0; i < io->dxfer_len && i < count * 2048; i++)
-		((uint8_t *)io->dxferp)[i] = (uint8_t)(lba + i / 2048);
-	if (count * 2048 < io->dxfer_len)
-		io->resid = (int)(io->dxfer_len - count * 2048);
+	for (uint32_t n = lba; n < lba + count && !(v[3] == 0 && n == v[2] && !failed); n++)
+		for (uint32_t k = 0; k < (c[0] == 0xbe && n % 4 == 3 ? 2324u : 2048u); k++)
+			if (moved < io->dxfer_len)
+				((uint8_t *)io->dxferp)[moved++] = (uint8_t)n;
+	io->resid = (int)(io->dxfer_len - moved);
+	failed = failed || (v[3] == 0 && v[2] - lba < count);
 	if (!failed && v[2] - lba < count) {
 		const uint8_t fixed[18] = {
 		    0xf0, 0, (uint8_t)v[3], 0, 0, (uint8_t)(v[2] >> 8), (uint8_t)v[2], 10, 0, 0,

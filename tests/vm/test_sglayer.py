@@ -172,25 +172,33 @@ class Commands(Case):
 class Pieces(Case):
     def test_long_reads_in_pieces(self):
         # aspicheck's made-up node takes 6144 bytes but one page (two blocks), names the reads
-        # sent and answers once with the sense given for block BAD: 7 blocks read from 10,
-        # into a buffer of their length or two and four times it (the unit's blocks in a row).
+        # sent and answers once with the sense given for block BAD (KEY 0: GOOD, blocks from
+        # BAD on missing): 7 blocks read from 10, into a buffer of their length or two and
+        # four times it (the unit's blocks in a row); READ CD of an XA disc's user data, its
+        # blocks 11 and 15 Form 2 (2324 bytes), into the length of 7 raw sectors, a piece each.
         self.root.unit("0:0:4:0", 5, "sg0")
-        whole = "10 2,12 2,14 2,16 1"
-        for bad, length, sent, blocks, outcome in (  # BAD KEY ASC, SRB_BufLen: reads, ...
-                ("99 0 0", 14336, whole, 7, "01 ha 00 targ 00 sense (00){14} resid 0 "),
-                ("99 0 0", 28672, whole, 7, "01 ha 00 targ 00 sense (00){14} resid 14336 "),
-                ("99 0 0", 57344, whole, 7, "01 .* resid 43008 "),
-                ("15 3 11", 14336, "10 2,12 2,14 2", 4, "04 ha 00 targ 02 sense f00003000000" +
+        whole, read10, read_cd = "10 2,12 2,14 2,16 1", "28000000000a00000700", "be000000000a000007100000"
+        for bad, length, cdb, sent, blocks, outcome in (  # BAD KEY ASC, SRB_BufLen: reads, ...
+                ("99 0 0", 14336, read10, whole, 7, "01 ha 00 targ 00 sense (00){14} resid 0 "),
+                ("99 0 0", 28672, read10, whole, 7, "01 ha 00 targ 00 sense (00){14} resid 14336 "),
+                ("99 0 0", 57344, read10, whole, 7, "01 .* resid 43008 "),
+                ("15 3 11", 14336, read10, "10 2,12 2,14 2", 4, "04 ha 00 targ 02 sense f00003000000" +
                  "0f0a0{8}11.. resid 6144 "),
-                ("12 1 17", 14336, whole, 7, "04 ha 00 targ 02 sense f00001.* resid 0 "),
-                ("10 6 29", 14336, "10 2," + whole, 7, "01 "),  # ridden out on the first
-                ("13 6 29", 14336, "10 2,12 2", 2, "04 ha 00 targ 02 sense f00006.* resid 10240 ")):
-            r = self.root.run("raw", "0", "4", "0", "4c", str(length), "10",
-                              "28000000000a00000700", "dump", ASPICHECK_SG="6144 1 " + bad)
+                ("12 1 17", 14336, read10, whole, 7, "04 ha 00 targ 02 sense f00001.* resid 0 "),
+                ("10 6 29", 14336, read10, "10 2," + whole, 7, "01 "),  # ridden out on the first
+                ("13 6 29", 14336, read10, "10 2,12 2", 2, "04 ha 00 targ 02 sense f00006.* resid 10240 "),
+                ("13 0 0", 14336, read10, "10 2,12 2", 3, "04 ha 12 targ 00 sense (00){14} resid 8192 "),
+                ("99 0 0", 16464, read_cd, ",".join("%d 1" % n for n in range(10, 17)), 7, "01 ha 00 targ 00 sense (00){14} resid 1576 ")):
+            r = self.root.run("raw", "0", "4", "0", "4c", str(length), str(len(cdb) // 2), cdb,
+                              "dump", ASPICHECK_SG="6144 1 " + bad)
             self.assertEqual(r.stderr.replace("sg ", "").splitlines(), sent.split(","), bad)
             self.assertRegex(r.stdout, "^ret .. status " + outcome)
-            self.assertEqual(bytes.fromhex(fields(r.stdout)["data"]), b"".join(bytes([b]) * 2048
-                             for b in range(10, 10 + blocks)) + b"\xa5" * (length - blocks * 2048))
+            data = b"".join(bytes([n]) * (2324 if cdb == read_cd and n % 4 == 3 else 2048)
+                            for n in range(10, 10 + blocks))
+            self.assertEqual(bytes.fromhex(fields(r.stdout)["data"]), data + b"\xa5" * (length - len(data)))
+        # READ CAPACITY with a buffer over the limit: its 8 bytes.
+        r = self.root.run("raw", "0", "4", "0", "4c", "64512", "10", "25" + "00" * 9, ASPICHECK_SG="6144 1 0 0 0")
+        self.assertRegex(r.stdout, "^ret 01 status 01 .* resid 64504 ")
         # Not whole blocks, a buffer too short for the read, a linked READ, a WRITE:
         # nothing sent. The limit in HA_Unique.
         for args in (("48", "14335", "10", "28000000000a00000700"),
