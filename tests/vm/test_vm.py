@@ -301,6 +301,11 @@ for a in 0 1 2; do
 			save /tmp/long.bin
 		section long-$a-$n-hash sha /tmp/long.bin
 	done
+	# READ CAPACITY and READ TOC (828 bytes asked) into 4 MiB: what their CDBs bound.
+	for c in cap:25000000000000000000 toc:43000000000000033c00; do
+		section ${c%%:*}-$a aspicheck raw $a 0 0 4c 4194304 10 ${c#*:} save /tmp/${c%%:*}.bin
+		section ${c%%:*}-$a-head sh -c "head -c 20 /tmp/${c%%:*}.bin | od -An -tx1"
+	done
 done
 # READ CD of user data, any sector type, from the ATAPI drive into its length and twice it.
 for n in 64 512; do
@@ -321,6 +326,15 @@ done
                 self.assertRegex(self.section("long-%d-%d" % (a, n))[0][0],
                                  r"^ret 01 status 01 ha 00 targ 00 sense (00){14} resid 0 ")
                 self.assertEqual(self.section("long-%d-%d-hash" % (a, n))[0], [sha(disc[:n << 19])])
+            # A one-track data disc: its last block and 2048; its table of contents, 18
+            # bytes after the length, track 1 (data, at 0) and the lead-out (AAh; its
+            # control byte, 13, is the drive's own: QEMU says 16h).
+            blocks = os.path.getsize(self.disc) // 2048
+            toc = b"\0\x12\1\1\0\x14\1\0\0\0\0\0\0" + b"\xaa\0" + blocks.to_bytes(4, "big")
+            for name, head in (("cap", (blocks - 1).to_bytes(4, "big") + b"\0\0\x08\0"), ("toc", toc)):
+                self.assertRegex(self.section("%s-%d" % (name, a))[0][0], r"^ret 01 status 01 ")
+                got = bytes.fromhex("".join(self.section("%s-%d-head" % (name, a))[0]).replace(" ", ""))
+                self.assertEqual(got[:13] + got[14:len(head) + 1] if name == "toc" else got[:8], head)
         for n in (64, 512):  # the buffer's length settles 2048; twice it leaves it to the disc
             self.assertRegex(self.section("cd-%d-1" % n)[0][0], r"^ret 01 status 01 .* resid 0 ")
             self.assertEqual(self.section("cd-%d-hash" % n)[0], [sha(disc[:n << 11])])
