@@ -253,9 +253,7 @@ static bool size_pieces(const struct read_shape *s, uint32_t block, uint32_t len
 	} else if ((uint64_t)block * s->count > length) {
 		return false;
 	}
-	if (held == 0 && block == 0)
-		return false;
-	if (z->most == 0 || z->most > max)
+	if ((block == 0 && held == 0) || z->most > max)
 		return false;
 	z->per_piece = max / z->most;
 	return true;
