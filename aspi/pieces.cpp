@@ -7,6 +7,8 @@
 #define READ_10 0x28
 #define READ_12 0xa8
 #define READ_CD 0xbe
+#define MODE_SENSE_10 0x5a
+#define MODE_PAGE_ERROR_RECOVERY 0x01
 
 #define DTYPE_CDROM 5
 
@@ -123,11 +125,67 @@ static bool shape(const uint8_t *cdb, int cdb_length, uint8_t type, struct read_
 	return (uint64_t)s->lba + s->count <= 0x100000000ull;
 }
 
+// Commands whose CDB bounds what they may bring in: READ CAPACITY(10)'s
+// eight bytes, and the allocation length of the commands that carry one,
+// where SPC and MMC put it (big-endian). A bound of 0 counts as none: SCSI-2
+// units answer REQUEST SENSE's 0 with four bytes.
+bool pieces_bound(const uint8_t *cdb, int cdb_length, uint32_t *bound)
+{
+	static const struct {
+		uint8_t operation, cdb_length, at, bytes;
+	} fields[] = {
+	    {0x03, 6, 4, 1},  // REQUEST SENSE
+	    {0x12, 6, 3, 2},  // INQUIRY
+	    {0x1a, 6, 4, 1},  // MODE SENSE(6)
+	    {0x42, 10, 7, 2}, // READ SUB-CHANNEL
+	    {0x43, 10, 7, 2}, // READ TOC/PMA/ATIP
+	    {0x46, 10, 7, 2}, // GET CONFIGURATION
+	    {0x4a, 10, 7, 2}, // GET EVENT STATUS NOTIFICATION
+	    {0x51, 10, 7, 2}, // READ DISC INFORMATION
+	    {0x52, 10, 7, 2}, // READ TRACK INFORMATION
+	    {0x5a, 10, 7, 2}, // MODE SENSE(10)
+	    {0x5c, 10, 7, 2}, // READ BUFFER CAPACITY
+	    {0xa0, 12, 6, 4}, // REPORT LUNS
+	};
+
+	if (cdb[0] == SCSI_READ_CAPACITY_10 && cdb_length >= 10) {
+		*bound = 8;
+		return true;
+	}
+	for (const auto &f : fields) {
+		if (f.operation == cdb[0] && cdb_length >= f.cdb_length) {
+			*bound = big_endian(cdb + f.at, f.bytes);
+			return *bound != 0;
+		}
+	}
+	return false;
+}
+
 bool pieces_fit(const uint8_t *cdb, int cdb_length, uint32_t length, uint32_t max, uint8_t type)
 {
 	struct read_shape s;
+	uint32_t bound;
 
-	return length <= max || shape(cdb, cdb_length, type, &s);
+	return length <= max || (pieces_bound(cdb, cdb_length, &bound) && bound <= max) ||
+	       shape(cdb, cdb_length, type, &s);
+}
+
+// The block length in READ(10)'s block descriptor of MODE SENSE(10); 0
+// where the unit gives none.
+static uint32_t descriptor_block(const struct transient_limits *limits, struct transient_unit *unit,
+                                 transient_send_fn send, void *context)
+{
+	// DBD clear, the read-write error recovery page every CD/DVD unit
+	// has: the header, then the block descriptor.
+	uint8_t cdb[10] = {MODE_SENSE_10, 0, MODE_PAGE_ERROR_RECOVERY, 0, 0, 0, 0, 0, 16, 0};
+	uint8_t data[16] = {0};
+	struct transient_command sense = {cdb, 10, data, 16, TRANSIENT_DATA_IN, NULL, false};
+	struct transient_outcome outcome;
+
+	transient_run(limits, unit, send, context, &sense, &outcome);
+	if (!transient_data_valid(&outcome) || big_endian(data + 6, 2) < 8)
+		return 0;
+	return big_endian(data + 13, 3);
 }
 
 // The length of the unit's logical blocks, which READ(10) and READ(12)
@@ -144,98 +202,121 @@ static uint32_t unit_block(const struct transient_limits *limits, struct transie
 	if (!transient_data_valid(outcome))
 		return 0;
 	block = big_endian(data + 4, 4);
+	if (unit->type != DTYPE_CDROM)
+		return block;
 	// CD/DVD drives answer the raw sector's length, or none, while READ
-	// moves 2048 bytes a block; Linux's CD driver takes them so too.
-	if (unit->type == DTYPE_CDROM && (block == 0 || block == 2340 || block == 2352))
-		return CD_BLOCK;
-	return block;
-}
-
-// READ CD's block length where the sector types it may meet agree on it,
-// among those whose read fits in length bytes; 0 where they do not, or
-// none fits. *most is the longest block among those.
-static uint32_t read_cd_block(const struct read_shape *s, uint32_t length, uint32_t *most)
-{
-	uint32_t block = 0;
-	bool agree = true;
-
-	*most = 0;
-	for (uint32_t size : s->sizes) {
-		if (size == 0 || (uint64_t)size * s->count > length)
-			continue;
-		agree = agree && (block == 0 || block == size);
-		block = size;
-		if (size > *most)
-			*most = size;
+	// moves 2048 bytes a block, as Linux's CD driver takes them; but a
+	// drive set to raw blocks by MODE SELECT answers the same, and moves
+	// them: its block descriptor tells which.
+	if (block == 2340 || block == 2352) {
+		block = descriptor_block(limits, unit, send, context);
+		return block != 0 ? block : CD_BLOCK;
 	}
-	return agree ? block : 0;
+	return block == 0 ? CD_BLOCK : block;
 }
 
-// Whether READ CD's blocks may be size bytes long.
-static bool read_cd_size(const struct read_shape *s, uint32_t size)
+// The pieces of one read: the blocks one piece asks for, and the least and
+// most bytes a block may bring in.
+struct sizing {
+	uint32_t per_piece, least, most;
+};
+
+// How a read of shape s into length bytes goes in pieces of at most max
+// bytes; false where it cannot go so. READ CD's blocks may differ in size
+// within the read (a data track beside an audio one, Form 2 sectors among
+// Form 1): where the transport's residual is exact, every piece is sized
+// for the largest block and the next goes after what came; otherwise the
+// sizes whose read the buffer holds must agree, or where one piece's bytes
+// end is not known.
+static bool size_pieces(const struct read_shape *s, uint32_t block, uint32_t length, uint32_t max,
+                        bool exact_residual, struct sizing *z)
 {
-	for (uint32_t candidate : s->sizes)
-		if (candidate == size && size != 0)
-			return true;
-	return false;
+	uint32_t held = 0;
+
+	z->least = z->most = block;
+	if (block == 0) {
+		for (uint32_t size : s->sizes) {
+			if (size == 0)
+				continue;
+			if (z->least == 0 || size < z->least)
+				z->least = size;
+			if (size > z->most)
+				z->most = size;
+			if ((uint64_t)size * s->count > length)
+				continue;
+			if (held != 0 && held != size && !exact_residual)
+				return false;
+			held = size;
+		}
+		if (!exact_residual)
+			z->least = z->most = held;
+	} else if ((uint64_t)block * s->count > length) {
+		return false;
+	}
+	if (held == 0 && block == 0)
+		return false;
+	if (z->most == 0 || z->most > max)
+		return false;
+	z->per_piece = max / z->most;
+	return true;
 }
 
-bool pieces_run(const struct transient_limits *limits, struct transient_unit *unit,
-                transient_send_fn send, void *context, const struct transient_command *command,
-                uint32_t max, bool exact_residual, uint8_t *kept, struct transient_outcome *outcome)
+enum pieces_result pieces_run(const struct transient_limits *limits, struct transient_unit *unit,
+                              transient_send_fn send, void *context,
+                              const struct transient_command *command, uint32_t max,
+                              bool exact_residual, uint8_t *kept, struct transient_outcome *outcome)
 {
 	struct transient_command piece = *command;
 	struct read_shape s;
+	struct sizing z;
 	uint8_t cdb[16];
-	uint32_t block, most = 0, per_piece, done = 0, moved = 0;
-	bool recovered = false, learn = false;
+	uint32_t block = 0, done = 0, moved = 0, bound;
+	bool recovered = false;
 	int kept_length = 0;
 
 	piece.continues = false;
-	if (command->length <= max || command->direction != TRANSIENT_DATA_IN ||
+	if (command->direction == TRANSIENT_DATA_IN && command->caller != NULL &&
+	    pieces_bound(command->cdb, command->cdb_length, &bound) && bound < piece.length)
+		piece.length = bound;
+	if (piece.length <= max || command->direction != TRANSIENT_DATA_IN ||
 	    command->caller == NULL || !shape(command->cdb, command->cdb_length, unit->type, &s)) {
 		transient_run(limits, unit, send, context, &piece, outcome);
-		if (!transient_data_valid(outcome))
-			outcome->residual = command->length;
-		return true;
+		if (transient_data_valid(outcome))
+			moved = piece.length - (outcome->residual < piece.length ? outcome->residual
+			                                                         : piece.length);
+		outcome->residual = command->length - moved;
+		return PIECES_SENT;
 	}
 	if (command->cdb[0] != READ_CD) {
 		block = unit_block(limits, unit, send, context, outcome);
 		if (block == 0 && !transient_data_valid(outcome)) {
 			outcome->residual = command->length;
-			return true;
+			return PIECES_SENT;
 		}
-		if ((uint64_t)block * s.count > command->length)
-			block = 0;
-	} else {
-		block = read_cd_block(&s, command->length, &most);
-		// Sizes the buffer holds that the disc decides among: a read
-		// that goes in one piece of the longest needs no telling; else
-		// the first piece tells, where the transport says truly what it
-		// moved.
-		if (block == 0 && most != 0) {
-			learn = (uint64_t)most * s.count > max;
-			if (!learn || exact_residual)
-				block = most;
-		}
+		if (block == 0)
+			return PIECES_REFUSED;
 	}
-	if (block == 0 || block > max)
-		return false;
+	if (!size_pieces(&s, block, command->length, max, exact_residual, &z))
+		return PIECES_REFUSED;
 
 	memcpy(cdb, command->cdb, (size_t)command->cdb_length);
 	piece.cdb = cdb;
-	per_piece = max / block;
 	while (done < s.count) {
-		uint32_t count = s.count - done < per_piece ? s.count - done : per_piece, got;
+		uint32_t count = s.count - done < z.per_piece ? s.count - done : z.per_piece;
+		uint32_t room = command->length - moved, got;
 
+		// Blocks the rest of the buffer cannot hold: one command would
+		// overrun it here.
+		if ((uint64_t)count * z.least > room)
+			break;
 		put_big_endian(cdb + 2, 4, s.lba + done);
 		put_big_endian(cdb + s.count_at, s.count_bytes, count);
-		piece.length = count * block;
+		piece.length = count * z.most < room ? count * z.most : room;
 		piece.caller = command->caller + moved;
 		transient_run(limits, unit, send, context, &piece, outcome);
 		if (!transient_data_valid(outcome)) {
 			outcome->residual = command->length - moved;
-			return true;
+			return PIECES_SENT;
 		}
 		if (outcome->status != SCSI_GOOD) {
 			// RECOVERED ERROR: the caller hears of it at the end, as a
@@ -251,18 +332,10 @@ bool pieces_run(const struct transient_limits *limits, struct transient_unit *un
 		moved += got;
 		done += count;
 		piece.continues = true;
-		if (learn) {
-			// The bytes a block of this disc has: the next pieces go
-			// by them.
-			learn = false;
-			block = got / count;
-			if (got % count != 0 || !read_cd_size(&s, block))
-				break;
-			per_piece = max / block;
-		} else if (got < piece.length) {
-			// A short piece: where the next would go is not known.
+		// Fewer bytes than the blocks asked for can be: where the next
+		// piece's blocks would go is not known.
+		if ((uint64_t)count * z.least > got)
 			break;
-		}
 	}
 	outcome->residual = command->length - moved;
 	if (recovered) {
@@ -270,5 +343,5 @@ bool pieces_run(const struct transient_limits *limits, struct transient_unit *un
 		outcome->sense = kept;
 		outcome->sense_length = kept_length;
 	}
-	return true;
+	return done < s.count ? PIECES_SHORT : PIECES_SENT;
 }

@@ -375,6 +375,7 @@ static uint8_t execute(SRB_ExecSCSICmd *srb, struct unit *u)
 	struct attempt a;
 	struct transient_command command;
 	struct transient_outcome outcome;
+	enum pieces_result result;
 
 	command.cdb = srb->CDBByte;
 	command.cdb_length = srb->SRB_CDBLen;
@@ -398,8 +399,9 @@ static uint8_t execute(SRB_ExecSCSICmd *srb, struct unit *u)
 	}
 
 	a.u = u;
-	if (!pieces_run(&transient_limits_default, &u->transient, send_attempt, &a, &command,
-	                u->max_transfer, u->where.exact_residual, kept, &outcome)) {
+	result = pieces_run(&transient_limits_default, &u->transient, send_attempt, &a, &command,
+	                    u->max_transfer, u->where.exact_residual, kept, &outcome);
+	if (result == PIECES_REFUSED) {
 		status = SS_BUFFER_TO_BIG;
 		goto done;
 	}
@@ -411,6 +413,8 @@ static uint8_t execute(SRB_ExecSCSICmd *srb, struct unit *u)
 		sense_length = outcome.sense_length;
 		ha = host_adapter_status(a.io);
 		targ = outcome.status;
+		if (ha == HASTAT_OK && result == PIECES_SHORT)
+			ha = HASTAT_DO_DU;
 		if (ha == HASTAT_OK && targ == STATUS_GOOD)
 			status = SS_COMP;
 	}

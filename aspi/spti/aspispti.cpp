@@ -405,6 +405,7 @@ static uint8_t execute(SRB_ExecSCSICmd *srb, struct drive *d)
 	uint8_t kept[PIECES_SENSE_MAX];
 	uint32_t length = srb->SRB_BufLen;
 	int sense_length;
+	enum pieces_result result;
 
 	// A read longer than one command may be goes through the buffer in
 	// pieces: it never holds more than that.
@@ -422,8 +423,9 @@ static uint8_t execute(SRB_ExecSCSICmd *srb, struct drive *d)
 	// Windows' count of bytes moved is not what the drive moved (see
 	// send_attempt): a read whose block length the disc decides is
 	// refused where it needs more than one piece.
-	if (!pieces_run(&transient_limits_default, &d->transient, send_attempt, &a, &command,
-	                d->where.max_transfer, false, kept, &outcome))
+	result = pieces_run(&transient_limits_default, &d->transient, send_attempt, &a, &command,
+	                    d->where.max_transfer, false, kept, &outcome);
+	if (result == PIECES_REFUSED)
 		goto refused;
 
 	sense_length = 0;
@@ -431,7 +433,9 @@ static uint8_t execute(SRB_ExecSCSICmd *srb, struct drive *d)
 		status = transport_failure(d, a.error, &ha);
 	} else {
 		targ = outcome.status;
-		status = targ == SCSI_GOOD ? SS_COMP : SS_ERR;
+		if (result == PIECES_SHORT)
+			ha = HASTAT_DO_DU;
+		status = targ == SCSI_GOOD && ha == HASTAT_OK ? SS_COMP : SS_ERR;
 		sense_length = outcome.sense_length;
 	}
 
