@@ -9,10 +9,14 @@ prefix lead to the guest's /dev/srN. One boot per group of drives:
   Media    a virtio-scsi CD-ROM drive with no disc (sysgrab.exe: not ready),
            one put in through QEMU's monitor right before a run
 
-Environment: SYSGRAB_BUILD (the win32 build: sysgrab.exe, WNASPI32.DLL,
-tests/client/aspicheck.exe, and its Wine prefix, made in a guest first if
-missing), SYSGRAB_LINUX_BIN (the linux build's sysgrab with its sg layer,
-the peer read in the same guest), SYSGRAB_WINE (the Wine loader).
+Environment: SYSGRAB_BUILD (the win32 or win64 build: sysgrab.exe,
+WNASPI32.DLL, tests/client/aspicheck.exe, and its Wine prefix, made in a
+guest first if missing), SYSGRAB_LINUX_BIN (the linux build's sysgrab with
+its sg layer, the peer read in the same guest), SYSGRAB_WINE (the Wine
+loader), SYSGRAB_BITS (32 or 64). The 32-bit build runs where this
+machine's root has Wine's 32-bit loader (the guest's kernel runs it), the
+64-bit build, under Wine's 64-bit loader, where it has none: one of them,
+never both.
 """
 
 import os
@@ -30,6 +34,7 @@ from harness import IMAGE_SIZE, GuestChecks, fields, sha
 SKIP = 77
 BUILD = os.environ.get("SYSGRAB_BUILD", "build/win32")
 WINE = os.environ.get("SYSGRAB_WINE", "wine")
+BITS = int(os.environ.get("SYSGRAB_BITS", "32"))
 LINUX_BIN = os.environ.get("SYSGRAB_LINUX_BIN", "build/linux/sysgrab")
 PREFIX = os.path.join(BUILD, "wineprefix")
 READY = ".sysgrab-ready"  # as tests/win32/wine.py marks a finished prefix
@@ -110,14 +115,14 @@ session() {
 	drives "$@"
 	t0=$(now)
 	$AS wineserver -p600
-	$AS wine cmd /c exit >/dev/null 2>&1
+	$AS $WINE cmd /c exit >/dev/null 2>&1
 	for i in $(seq 60); do
 		aspicheck info 2>/dev/null | grep -q "^info $want" && break || sleep 1
 	done
 	echo "@@ time wine-start $(( ($(now) - t0) / 1000000 ))"
 }
-sysgrab() { $AS wine "$W/sysgrab.exe" "$@"; }
-aspicheck() { $AS wine "$W/aspicheck.exe" "$@"; }
+sysgrab() { $AS $WINE "$W/sysgrab.exe" "$@"; }
+aspicheck() { $AS $WINE "$W/aspicheck.exe" "$@"; }
 # Every file the Wine server opens while "$@" runs, the descriptors named
 # (strace -y), in /tmp/server.trace.
 server_traced() {
@@ -155,6 +160,15 @@ dumped() {
 	sed 's/ data .*//' /tmp/dump
 	echo "data-sha $(sed -n 's/.* data //p' /tmp/dump | tr -d '\r\n' | sha256sum | cut -d' ' -f1)"
 	return $rc
+}
+# Resets E:, at $1 (adapter:target:lun), in one load of the layer: once,
+# then once E: leads to $2, then its device type. E: leads to $SCSI after.
+relinked() {
+	rm -f /tmp/go
+	{ for i in $(seq 300); do grep -q go /tmp/go && break || sleep 0.2; done
+	  ln -sfn $2 "$WINEPREFIX/dosdevices/e::"; echo; } 2>/dev/null |
+		aspicheck cmd 4:$1 wait 4:$1 1:$1 | tee /tmp/go
+	ln -sfn $SCSI "$WINEPREFIX/dosdevices/e::"
 }
 """
 
@@ -268,9 +282,9 @@ class Boot(GuestChecks, unittest.TestCase):
                 cls.discs[name] = f.read(IMAGE_SIZE)
                 cls.discs[name + "-long"] = cls.discs[name] + f.read((1 << 20) - IMAGE_SIZE)
         cls.disk = guest.vmguest.make_disk(os.path.join(cls.work, "disk.img"))
-        head = ("UNITS=%d\nW=%s\nLINUX_SYSGRAB=%s\nexport WINEPREFIX=%s\n"
+        head = ("UNITS=%d\nW=%s\nLINUX_SYSGRAB=%s\nexport WINEPREFIX=%s\nWINE=%s\n"
                 % (cls.units, guest.shquote(program), guest.shquote(os.path.abspath(LINUX_BIN)),
-                   guest.shquote(cls.prefix)))
+                   guest.shquote(cls.prefix), guest.shquote(WINE)))
         for name in ("READ10_LBA0", "READ10_LBA0_2", "READ10_BEYOND", "TEST_UNIT_READY",
                      "MODE_SELECT10"):
             head += "%s=%s\n" % (name, globals()[name])
@@ -351,7 +365,7 @@ section both-opens grep -E '(/dev/|::)' /tmp/server.trace
 section linux "$LINUX_SYSGRAB" linux.bin
 section linux-hash sha linux.bin
 # Told it runs on Windows 98, with no layer in the system folder (Wine's refused).
-section win98 wine "$W/sysgrab-98.exe" win98.bin
+section win98 $WINE "$W/sysgrab-98.exe" win98.bin
 section win98-hash sha win98.bin
 # Where a program that finds drives by their letters addresses them.
 section address-d aspicheck address D
@@ -391,13 +405,7 @@ section no-target aspicheck raw 2 1 0 48 2048 10 $READ10_LBA0
 section no-unit aspicheck raw 0 4 0 48 2048 10 $READ10_LBA0
 # Resets of the virtio drive: one, then one after E: was linked to the ATAPI
 # drive, and its device type.
-relinked() {
-	{ for i in $(seq 300); do grep -q go /tmp/go && break || sleep 0.2; done
-	  ln -sfn $ATAPI "$WINEPREFIX/dosdevices/e::"; echo; } 2>/dev/null |
-		aspicheck cmd 4:2:4:0 wait 4:2:4:0 1:2:4:0 | tee /tmp/go
-	ln -sfn $SCSI "$WINEPREFIX/dosdevices/e::"
-}
-section reset relinked
+section reset relinked 2:4:0 $ATAPI
 
 # The ATAPI drive alone.
 session 00000101 d=$ATAPI
@@ -418,7 +426,7 @@ chmod 000 $HIGH
 grab lun
 chmod 000 $LUN
 grab denied-all
-section denied-xp $AS wine "$W/aspicheck-xp.exe" info
+section denied-xp $AS $WINE "$W/aspicheck-xp.exe" info
 chmod 600 $SCSI $ATAPI $HIGH $LUN
 """
 
@@ -476,8 +484,8 @@ chmod 600 $SCSI $ATAPI $HIGH $LUN
         self.assertEqual((got["ret"], got["status"], got["count"]), ("81", "81", "4"))
 
     def test_reset(self):
-        # Once E: leads to another drive, the reset does not go there and the
-        # drive has gone.
+        # Once E: leads to another device, the reset does not go there and
+        # the drive has gone.
         self.assertEqual(self.section("reset")[0],
                          ["ret 01 status 01 ha 00 value 0 go",
                           "ret 82 status 82 ha 00 value 0 ret 82 status 82 ha 00 value 0"])
@@ -619,6 +627,7 @@ grab inserted
                          ("04", "02", "0", 2, 0x3A), got)
         self.assertEqual((got["beyond"], got["sensebeyond"]), ("clean", "clean"))
 
+
     def test_disc_put_in_just_before(self):
         self.assertIn("@@ answer @@ inserted cd0 ok", self.lines)
         self.assertGrabbed("inserted", "02:04", self.discs["a"])
@@ -627,6 +636,13 @@ grab inserted
 def main():
     if shutil.which("qemu-system-x86_64") is None:
         print("SKIPPED: no qemu-system-x86_64")
+        sys.exit(SKIP)
+    loader = guest.wine32_loader()
+    if BITS == 32 and loader is None:
+        print("SKIPPED: no 32-bit Wine loader here: the win64 build runs the drives guest")
+        sys.exit(SKIP)
+    if BITS == 64 and loader is not None:
+        print("SKIPPED: the win32 build runs the drives guest with %s" % loader)
         sys.exit(SKIP)
     for path in (LINUX_BIN, os.path.join(os.path.dirname(LINUX_BIN), "libwnaspi32.so")):
         if not os.path.exists(path):
