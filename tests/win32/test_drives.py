@@ -153,12 +153,13 @@ done
 mkdir -p /tmp/mnt /tmp/run
 cd /tmp/run
 # aspicheck's line without the buffer it dumps, then "data-sha" and the
-# SHA-256 of the buffer's hex digits.
+# SHA-256 of the buffer's hex digits, and "data-head" and its first 32 bytes.
 dumped() {
 	"$@" >/tmp/dump
 	rc=$?
 	sed 's/ data .*//' /tmp/dump
 	echo "data-sha $(sed -n 's/.* data //p' /tmp/dump | tr -d '\r\n' | sha256sum | cut -d' ' -f1)"
+	echo "data-head $(sed -n 's/.* data //p' /tmp/dump | cut -c1-64)"
 	return $rc
 }
 # Resets E:, at $1 (adapter:target:lun), in one load of the layer: once,
@@ -274,10 +275,11 @@ class Boot(GuestChecks, unittest.TestCase):
         shutil.copy2(os.path.join(program, "aspicheck.exe"),
                      os.path.join(program, "aspicheck-xp.exe"))
         shutil.copy2(os.path.join(program, "sysgrab.exe"), os.path.join(program, "sysgrab-98.exe"))
-        cls.discs = {}
+        cls.discs, cls.blocks = {}, {}
         for name in ("a", "b", "c", "d"):
             path = os.path.join(cls.work, name + ".iso")
             guest.vmguest.make_disc(path, cls.work, 1 << 20 if name == "b" else 0)
+            cls.blocks[name] = os.path.getsize(path) // 2048
             with open(path, "rb") as f:
                 cls.discs[name] = f.read(IMAGE_SIZE)
                 cls.discs[name + "-long"] = cls.discs[name] + f.read((1 << 20) - IMAGE_SIZE)
@@ -319,8 +321,8 @@ class Boot(GuestChecks, unittest.TestCase):
         self.assertEqual(hashes, [sha(self.discs[disc][:IMAGE_SIZE])] * 2)
 
     def check(self, name):
-        """aspicheck's line as fields (with "data-sha" where it dumped the
-        buffer)."""
+        """aspicheck's line as fields (with "data-sha" and "data-head"
+        where it dumped the buffer)."""
         stdout, err = self.section(name)
         self.assertEqual(err, [])
         got = {}
@@ -386,6 +388,10 @@ section ready aspicheck raw 2 4 0 44 0 6 $TEST_UNIT_READY
 section mode-select aspicheck raw 2 4 0 54 8 10 $MODE_SELECT10 data 0000000000000000
 section read-scsi dumped aspicheck raw 2 4 0 4c 2048 10 $READ10_LBA0 dump
 section read-atapi dumped aspicheck raw 3 0 0 4c 4096 10 $READ10_LBA0_2 dump
+# READ CAPACITY(10) (8 bytes) and READ TOC, format 0, up to 828 bytes, each
+# with 63 KiB of buffer, more than the drive takes in one command.
+section capacity dumped aspicheck raw 2 4 0 4c 64512 10 25000000000000000000 dump
+section toc dumped aspicheck raw 2 4 0 4c 64512 10 43000000000000033c00 dump
 # Transfer lengths Wine miscounts: one block into 28 KiB, the most it takes
 # (virtio-scsi says none moved, AHCI all of it), sixteen blocks into one
 # block's room (GOOD). Then 1 MiB, and one block into 64 KiB, in pieces.
@@ -515,11 +521,20 @@ chmod 600 $SCSI $ATAPI $HIGH $LUN
     def test_commands(self):
         block0 = sha(self.discs["a"][:2048].hex().encode())
         blocks01 = sha(self.discs["b"][:4096].hex().encode())
+        # The drive moves what the CDB bounds, the rest of the 63 KiB stays
+        # 0xA5: READ CAPACITY's last block and 2048-byte blocks; a one-track
+        # data disc's TOC, 18 bytes after its length, tracks 1 to 1, track 1
+        # at block 0, the lead-out (AAh) at the disc's end, ADR and control
+        # not checked, and QEMU's zeros up to the 828 bytes asked for.
         # (section, status, target status, residual, data)
+        blocks = self.blocks["a"]
         cases = [("ready", "01", "00", "0", None),
                  ("mode-select", "01", "00", "0", None),
                  ("read-scsi", "01", "00", "0", block0),
-                 ("read-atapi", "01", "00", "0", blocks01)]
+                 ("read-atapi", "01", "00", "0", blocks01),
+                 ("capacity", "01", "00", "64504", "%08x00000800(a5){24}" % (blocks - 1)),
+                 ("toc", "01", "00", "63684", "0012010100..010000000000" "00..aa00%08x(00){12}"
+                  % blocks)]
         for name, status, targ, resid, data in cases:
             with self.subTest(name):
                 got = self.check(name)
@@ -529,7 +544,10 @@ chmod 600 $SCSI $ATAPI $HIGH $LUN
                                  (status, status, "00", targ, resid, "1"), line)
                 self.assertEqual(got["sense"], "00" * 14, line)
                 self.assertEqual((got["beyond"], got["sensebeyond"]), ("clean", "clean"), line)
-                if data is not None:
+                if data is not None and "(" in data:
+                    self.assertRegex(got["data-head"], "^%s$" % data, line)
+                    self.assertEqual(int(got["written"]), 64512 - int(resid), line)
+                elif data is not None:
                     self.assertEqual(got["data-sha"], data, "the data read differ")
 
     def test_miscounted_transfers(self):
@@ -594,8 +612,8 @@ chmod 600 $SCSI $ATAPI $HIGH $LUN
 
 
 class Media(Boot):
-    """A virtio-scsi CD-ROM drive at target 4 with no disc; D: is a CD-ROM
-    letter for it, or there is no CD-ROM letter at all."""
+    """A virtio-scsi CD-ROM drive at target 4 with no disc; D: and E: are
+    CD-ROM letters for it, or there is no CD-ROM letter at all."""
 
     @classmethod
     def devices(cls):
@@ -606,13 +624,17 @@ class Media(Boot):
 SCSI=$(sr_at /0:0:4:0/)
 session 0000e800
 grab none
-session 00000103 d=$SCSI
+session 00000104 d=$SCSI e=$SCSI
 grab empty
 section empty-read aspicheck raw 2 4 0 4c 2048 10 $READ10_LBA0
 # The disc goes in right before the run: the drive then answers UNIT
 # ATTENTION, and reads past the old capacity until READ CAPACITY.
 insert cd0
 grab inserted
+# E: is on an adapter of its own (D: took the address), yet checked by that
+# address before a reset: not sent once E: leads to /dev/null.
+section inquiry-3 aspicheck inquiry 3
+section reset relinked 3:0:0 /dev/null
 """
 
     def test_no_cdrom_letter(self):
@@ -627,6 +649,12 @@ grab inserted
                          ("04", "02", "0", 2, 0x3A), got)
         self.assertEqual((got["beyond"], got["sensebeyond"]), ("clean", "clean"))
 
+    test_reset = Drives.test_reset
+
+    def test_second_letter_of_the_drive(self):
+        # D: took the address: E: has an adapter of its own after it.
+        self.assertIn("count 4 id 7 manager [sysgrab SPTI    ] identifier [Drive E:        ]",
+                      self.value("inquiry-3"))
 
     def test_disc_put_in_just_before(self):
         self.assertIn("@@ answer @@ inserted cd0 ok", self.lines)
