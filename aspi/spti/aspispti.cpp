@@ -13,7 +13,8 @@
 // Windows 95, 98 and ME have no pass-through: there both entry points hand
 // the call to the system folder's own WNASPI32.DLL. NT in a compatibility
 // mode for them says 9x as well, but has no such layer: there the
-// pass-through serves.
+// pass-through serves, and a WNASPI32.DLL that old CD software left in the
+// system folder is never loaded.
 
 #include <windows.h>
 #include <winioctl.h>
@@ -82,11 +83,10 @@ static HMODULE system_layer;
 static aspi_support_info_fn system_info;
 static aspi_send_command_fn system_send;
 
-// GetVersion() says 9x: loads the system folder's WNASPI32.DLL by its full
-// path. Where that is this library (the loader there matches modules by
-// name) or there is none, NT in a compatibility mode (ntdll.dll loaded, as
-// in every NT process) is served here; on Windows 9x the user is told to
-// delete this copy.
+// Windows 9x: loads the system folder's WNASPI32.DLL by its full path.
+// Where that is this library (the loader there matches modules by name),
+// or there is none, or it lacks an entry point, the user is told to delete
+// this copy, and every call answers SS_FAILED_INIT.
 static void hand_over()
 {
 	char path[MAX_PATH + 16], own[MAX_PATH];
@@ -113,10 +113,6 @@ static void hand_over()
 		system_layer = NULL;
 		system_info = NULL;
 		system_send = NULL;
-	}
-	if (GetModuleHandleA("ntdll.dll") != NULL) {
-		legacy = false;
-		return;
 	}
 	n = GetModuleFileNameA(self, own, sizeof own);
 	if (n == 0 || n >= sizeof own)
@@ -173,10 +169,13 @@ static void start()
 	EnterCriticalSection(&table);
 	if (!started) {
 		started = true;
-		legacy = (GetVersion() & 0x80000000u) != 0;
+		// Windows 9x, not NT told it is 9x (a compatibility mode, or
+		// Wine's per-program version): every NT process has ntdll.dll.
+		// Decided before anything is loaded.
+		legacy = (GetVersion() & 0x80000000u) != 0 && GetModuleHandleA("ntdll.dll") == NULL;
 		if (legacy)
 			hand_over();
-		if (!legacy)
+		else
 			discover();
 	}
 	LeaveCriticalSection(&table);

@@ -13,9 +13,9 @@
 
 #define PAGE 4096
 
-// A drive at adapter PortNumber, target TargetId: where programs that
-// find a drive by its letter address it, from the same address.
-static bool at_port(const struct spti_drive *d)
+// Whether a drive's address is one that programs that find a drive by its
+// letter can address: adapter PortNumber, target TargetId.
+static bool port_address(const struct spti_drive *d)
 {
 	return d->addressed && d->address.PortNumber < SPTI_PORTS && d->address.PathId == 0 &&
 	       d->address.TargetId < SPTI_TARGETS && d->address.Lun == 0;
@@ -103,10 +103,12 @@ static bool open_drive(int i, struct spti_drive *d)
 	return true;
 }
 
-// Numbers the adapters: a drive at_port() is at adapter PortNumber, and
-// the ports below the highest one that hold no drive are adapters without
+// Numbers the adapters: a drive with a port_address() is at adapter
+// PortNumber, target TargetId, unless an earlier drive took them, and the
+// ports below the highest one that hold no drive are adapters without
 // units; every other drive gets an adapter of its own after those, in
-// drive-letter order. Returns the adapter count.
+// drive-letter order. The address stays recorded either way: a reset
+// checks it. Returns the adapter count.
 static int number_adapters(struct spti_drive *drives, int count)
 {
 	int adapters = 0;
@@ -114,14 +116,14 @@ static int number_adapters(struct spti_drive *drives, int count)
 	for (int i = 0; i < count; i++) {
 		struct spti_drive *d = &drives[i];
 
-		// A second drive at an address already taken is not at_port().
-		for (int j = 0; j < i && at_port(d); j++) {
-			if (at_port(&drives[j]) &&
+		d->at_port = port_address(d);
+		for (int j = 0; j < i && d->at_port; j++) {
+			if (drives[j].at_port &&
 			    drives[j].address.PortNumber == d->address.PortNumber &&
 			    drives[j].address.TargetId == d->address.TargetId)
-				d->addressed = false;
+				d->at_port = false;
 		}
-		if (at_port(d)) {
+		if (d->at_port) {
 			d->adapter = d->address.PortNumber;
 			d->target = d->address.TargetId;
 			if (d->adapter >= adapters)
@@ -129,7 +131,7 @@ static int number_adapters(struct spti_drive *drives, int count)
 		}
 	}
 	for (int i = 0; i < count; i++) {
-		if (!at_port(&drives[i])) {
+		if (!drives[i].at_port) {
 			drives[i].adapter = (uint8_t)adapters++;
 			drives[i].target = 0;
 		}
@@ -156,6 +158,8 @@ bool spti_same_device(const struct spti_drive *d, HANDLE h)
 	const SCSI_ADDRESS *a = &d->address, *b = &now.address;
 	const STORAGE_DEVICE_NUMBER *m = &d->number, *n = &now.number;
 
+	if (!d->addressed && !d->numbered)
+		return false;
 	memset(&now, 0, sizeof now);
 	identify(h, &now);
 	if (d->addressed &&
@@ -169,7 +173,7 @@ bool spti_same_device(const struct spti_drive *d, HANDLE h)
 
 void spti_adapter_name(char *out, const struct spti_drive *d)
 {
-	if (!at_port(d)) {
+	if (!d->at_port) {
 		lstrcpyA(out, "Drive X:");
 		out[6] = d->letter;
 		return;

@@ -17,10 +17,11 @@
 struct spti_drive {
 	HANDLE handle;  // \\.\X:, open for reading and writing
 	char letter;    // 'A' to 'Z'
-	bool addressed; // IOCTL_SCSI_GET_ADDRESS answered with an address of its own
+	bool addressed; // IOCTL_SCSI_GET_ADDRESS answered
 	SCSI_ADDRESS address;
 	bool numbered; // IOCTL_STORAGE_GET_DEVICE_NUMBER answered
 	STORAGE_DEVICE_NUMBER number;
+	bool at_port;                 // at adapter PortNumber, target TargetId (see spti_discover)
 	uint8_t adapter, target, lun; // ASPI address
 	uint32_t max_transfer;        // the most one pass-through may move
 };
@@ -39,8 +40,10 @@ struct spti_drive {
 int spti_discover(struct spti_drive found[SPTI_LETTERS], int *adapter_count);
 
 // Whether h, a second handle opened by d's letter, reaches the device d
-// was found at: the same SCSI address and device number, as far as d's
-// own handle gave them; false where they differ or h cannot say.
+// was found at: h gives the same SCSI address and device number as d's own
+// handle did, as far as that gave them. False where they differ, where h
+// cannot say, and where d's handle gave neither: then nothing shows that
+// h reaches that device.
 bool spti_same_device(const struct spti_drive *d, HANDLE h);
 
 // The name of a drive's adapter, "Port P Bus B" or "Drive X:" for a drive

@@ -147,6 +147,21 @@ def run(directory, command, echo=None, devices=(), modules=(), append="", media=
         shutil.rmtree(work, ignore_errors=True)
 
 
+def wine32_loader():
+    """Wine's 32-bit loader on this machine's root, which the guest's kernel
+    runs, or None: the ELF that "wine" is, or the one Debian's wrapper
+    script for it runs where present."""
+    found = shutil.which("wine")
+    for path in ([os.path.realpath(found)] if found else []) + ["/usr/lib/wine/wine"]:
+        try:
+            with open(path, "rb") as f:
+                if f.read(5) == b"\x7fELF\x01":
+                    return path
+        except OSError:
+            pass
+    return None
+
+
 def shquote(s):
     return "'" + s.replace("'", "'\\''") + "'"
 

@@ -9,10 +9,14 @@ prefix lead to the guest's /dev/srN. One boot per group of drives:
   Media    a virtio-scsi CD-ROM drive with no disc (sysgrab.exe: not ready),
            one put in through QEMU's monitor right before a run
 
-Environment: SYSGRAB_BUILD (the win32 build: sysgrab.exe, WNASPI32.DLL,
-tests/client/aspicheck.exe, and its Wine prefix, made in a guest first if
-missing), SYSGRAB_LINUX_BIN (the linux build's sysgrab with its sg layer,
-the peer read in the same guest), SYSGRAB_WINE (the Wine loader).
+Environment: SYSGRAB_BUILD (the win32 or win64 build: sysgrab.exe,
+WNASPI32.DLL, tests/client/aspicheck.exe, and its Wine prefix, made in a
+guest first if missing), SYSGRAB_LINUX_BIN (the linux build's sysgrab with
+its sg layer, the peer read in the same guest), SYSGRAB_WINE (the Wine
+loader), SYSGRAB_BITS (32 or 64). The 32-bit build runs where this
+machine's root has Wine's 32-bit loader (the guest's kernel runs it), the
+64-bit build, under Wine's 64-bit loader, where it has none: one of them,
+never both.
 """
 
 import os
@@ -30,6 +34,7 @@ from harness import IMAGE_SIZE, GuestChecks, fields, sha
 SKIP = 77
 BUILD = os.environ.get("SYSGRAB_BUILD", "build/win32")
 WINE = os.environ.get("SYSGRAB_WINE", "wine")
+BITS = int(os.environ.get("SYSGRAB_BITS", "32"))
 LINUX_BIN = os.environ.get("SYSGRAB_LINUX_BIN", "build/linux/sysgrab")
 PREFIX = os.path.join(BUILD, "wineprefix")
 READY = ".sysgrab-ready"  # as tests/win32/wine.py marks a finished prefix
@@ -110,14 +115,14 @@ session() {
 	drives "$@"
 	t0=$(now)
 	$AS wineserver -p600
-	$AS wine cmd /c exit >/dev/null 2>&1
+	$AS $WINE cmd /c exit >/dev/null 2>&1
 	for i in $(seq 60); do
 		aspicheck info 2>/dev/null | grep -q "^info $want" && break || sleep 1
 	done
 	echo "@@ time wine-start $(( ($(now) - t0) / 1000000 ))"
 }
-sysgrab() { $AS wine "$W/sysgrab.exe" "$@"; }
-aspicheck() { $AS wine "$W/aspicheck.exe" "$@"; }
+sysgrab() { $AS $WINE "$W/sysgrab.exe" "$@"; }
+aspicheck() { $AS $WINE "$W/aspicheck.exe" "$@"; }
 # Every file the Wine server opens while "$@" runs, the descriptors named
 # (strace -y), in /tmp/server.trace.
 server_traced() {
@@ -148,13 +153,23 @@ done
 mkdir -p /tmp/mnt /tmp/run
 cd /tmp/run
 # aspicheck's line without the buffer it dumps, then "data-sha" and the
-# SHA-256 of the buffer's hex digits.
+# SHA-256 of the buffer's hex digits, and "data-head" and its first 32 bytes.
 dumped() {
 	"$@" >/tmp/dump
 	rc=$?
 	sed 's/ data .*//' /tmp/dump
 	echo "data-sha $(sed -n 's/.* data //p' /tmp/dump | tr -d '\r\n' | sha256sum | cut -d' ' -f1)"
+	echo "data-head $(sed -n 's/.* data //p' /tmp/dump | cut -c1-64)"
 	return $rc
+}
+# Resets E:, at $1 (adapter:target:lun), in one load of the layer: once,
+# then once E: leads to $2, then its device type. E: leads to $SCSI after.
+relinked() {
+	rm -f /tmp/go
+	{ for i in $(seq 300); do grep -q go /tmp/go && break || sleep 0.2; done
+	  ln -sfn $2 "$WINEPREFIX/dosdevices/e::"; echo; } 2>/dev/null |
+		aspicheck cmd 4:$1 wait 4:$1 1:$1 | tee /tmp/go
+	ln -sfn $SCSI "$WINEPREFIX/dosdevices/e::"
 }
 """
 
@@ -260,17 +275,18 @@ class Boot(GuestChecks, unittest.TestCase):
         shutil.copy2(os.path.join(program, "aspicheck.exe"),
                      os.path.join(program, "aspicheck-xp.exe"))
         shutil.copy2(os.path.join(program, "sysgrab.exe"), os.path.join(program, "sysgrab-98.exe"))
-        cls.discs = {}
+        cls.discs, cls.blocks = {}, {}
         for name in ("a", "b", "c", "d"):
             path = os.path.join(cls.work, name + ".iso")
             guest.vmguest.make_disc(path, cls.work, 1 << 20 if name == "b" else 0)
+            cls.blocks[name] = os.path.getsize(path) // 2048
             with open(path, "rb") as f:
                 cls.discs[name] = f.read(IMAGE_SIZE)
                 cls.discs[name + "-long"] = cls.discs[name] + f.read((1 << 20) - IMAGE_SIZE)
         cls.disk = guest.vmguest.make_disk(os.path.join(cls.work, "disk.img"))
-        head = ("UNITS=%d\nW=%s\nLINUX_SYSGRAB=%s\nexport WINEPREFIX=%s\n"
+        head = ("UNITS=%d\nW=%s\nLINUX_SYSGRAB=%s\nexport WINEPREFIX=%s\nWINE=%s\n"
                 % (cls.units, guest.shquote(program), guest.shquote(os.path.abspath(LINUX_BIN)),
-                   guest.shquote(cls.prefix)))
+                   guest.shquote(cls.prefix), guest.shquote(WINE)))
         for name in ("READ10_LBA0", "READ10_LBA0_2", "READ10_BEYOND", "TEST_UNIT_READY",
                      "MODE_SELECT10"):
             head += "%s=%s\n" % (name, globals()[name])
@@ -305,8 +321,8 @@ class Boot(GuestChecks, unittest.TestCase):
         self.assertEqual(hashes, [sha(self.discs[disc][:IMAGE_SIZE])] * 2)
 
     def check(self, name):
-        """aspicheck's line as fields (with "data-sha" where it dumped the
-        buffer)."""
+        """aspicheck's line as fields (with "data-sha" and "data-head"
+        where it dumped the buffer)."""
         stdout, err = self.section(name)
         self.assertEqual(err, [])
         got = {}
@@ -351,7 +367,7 @@ section both-opens grep -E '(/dev/|::)' /tmp/server.trace
 section linux "$LINUX_SYSGRAB" linux.bin
 section linux-hash sha linux.bin
 # Told it runs on Windows 98, with no layer in the system folder (Wine's refused).
-section win98 wine "$W/sysgrab-98.exe" win98.bin
+section win98 $WINE "$W/sysgrab-98.exe" win98.bin
 section win98-hash sha win98.bin
 # Where a program that finds drives by their letters addresses them.
 section address-d aspicheck address D
@@ -372,6 +388,10 @@ section ready aspicheck raw 2 4 0 44 0 6 $TEST_UNIT_READY
 section mode-select aspicheck raw 2 4 0 54 8 10 $MODE_SELECT10 data 0000000000000000
 section read-scsi dumped aspicheck raw 2 4 0 4c 2048 10 $READ10_LBA0 dump
 section read-atapi dumped aspicheck raw 3 0 0 4c 4096 10 $READ10_LBA0_2 dump
+# READ CAPACITY(10) (8 bytes) and READ TOC, format 0, up to 828 bytes, each
+# with 63 KiB of buffer, more than the drive takes in one command.
+section capacity dumped aspicheck raw 2 4 0 4c 64512 10 25000000000000000000 dump
+section toc dumped aspicheck raw 2 4 0 4c 64512 10 43000000000000033c00 dump
 # Transfer lengths Wine miscounts: one block into 28 KiB, the most it takes
 # (virtio-scsi says none moved, AHCI all of it), sixteen blocks into one
 # block's room (GOOD). Then 1 MiB, and one block into 64 KiB, in pieces.
@@ -391,13 +411,7 @@ section no-target aspicheck raw 2 1 0 48 2048 10 $READ10_LBA0
 section no-unit aspicheck raw 0 4 0 48 2048 10 $READ10_LBA0
 # Resets of the virtio drive: one, then one after E: was linked to the ATAPI
 # drive, and its device type.
-relinked() {
-	{ for i in $(seq 300); do grep -q go /tmp/go && break || sleep 0.2; done
-	  ln -sfn $ATAPI "$WINEPREFIX/dosdevices/e::"; echo; } 2>/dev/null |
-		aspicheck cmd 4:2:4:0 wait 4:2:4:0 1:2:4:0 | tee /tmp/go
-	ln -sfn $SCSI "$WINEPREFIX/dosdevices/e::"
-}
-section reset relinked
+section reset relinked 2:4:0 $ATAPI
 
 # The ATAPI drive alone.
 session 00000101 d=$ATAPI
@@ -418,7 +432,7 @@ chmod 000 $HIGH
 grab lun
 chmod 000 $LUN
 grab denied-all
-section denied-xp $AS wine "$W/aspicheck-xp.exe" info
+section denied-xp $AS $WINE "$W/aspicheck-xp.exe" info
 chmod 600 $SCSI $ATAPI $HIGH $LUN
 """
 
@@ -476,8 +490,8 @@ chmod 600 $SCSI $ATAPI $HIGH $LUN
         self.assertEqual((got["ret"], got["status"], got["count"]), ("81", "81", "4"))
 
     def test_reset(self):
-        # Once E: leads to another drive, the reset does not go there and the
-        # drive has gone.
+        # Once E: leads to another device, the reset does not go there and
+        # the drive has gone.
         self.assertEqual(self.section("reset")[0],
                          ["ret 01 status 01 ha 00 value 0 go",
                           "ret 82 status 82 ha 00 value 0 ret 82 status 82 ha 00 value 0"])
@@ -507,11 +521,20 @@ chmod 600 $SCSI $ATAPI $HIGH $LUN
     def test_commands(self):
         block0 = sha(self.discs["a"][:2048].hex().encode())
         blocks01 = sha(self.discs["b"][:4096].hex().encode())
+        # The drive moves what the CDB bounds, the rest of the 63 KiB stays
+        # 0xA5: READ CAPACITY's last block and 2048-byte blocks; a one-track
+        # data disc's TOC, 18 bytes after its length, tracks 1 to 1, track 1
+        # at block 0, the lead-out (AAh) at the disc's end, ADR and control
+        # not checked, and QEMU's zeros up to the 828 bytes asked for.
         # (section, status, target status, residual, data)
+        blocks = self.blocks["a"]
         cases = [("ready", "01", "00", "0", None),
                  ("mode-select", "01", "00", "0", None),
                  ("read-scsi", "01", "00", "0", block0),
-                 ("read-atapi", "01", "00", "0", blocks01)]
+                 ("read-atapi", "01", "00", "0", blocks01),
+                 ("capacity", "01", "00", "64504", "%08x00000800(a5){24}" % (blocks - 1)),
+                 ("toc", "01", "00", "63684", "0012010100..010000000000" "00..aa00%08x(00){12}"
+                  % blocks)]
         for name, status, targ, resid, data in cases:
             with self.subTest(name):
                 got = self.check(name)
@@ -521,7 +544,10 @@ chmod 600 $SCSI $ATAPI $HIGH $LUN
                                  (status, status, "00", targ, resid, "1"), line)
                 self.assertEqual(got["sense"], "00" * 14, line)
                 self.assertEqual((got["beyond"], got["sensebeyond"]), ("clean", "clean"), line)
-                if data is not None:
+                if data is not None and "(" in data:
+                    self.assertRegex(got["data-head"], "^%s$" % data, line)
+                    self.assertEqual(int(got["written"]), 64512 - int(resid), line)
+                elif data is not None:
                     self.assertEqual(got["data-sha"], data, "the data read differ")
 
     def test_miscounted_transfers(self):
@@ -586,8 +612,8 @@ chmod 600 $SCSI $ATAPI $HIGH $LUN
 
 
 class Media(Boot):
-    """A virtio-scsi CD-ROM drive at target 4 with no disc; D: is a CD-ROM
-    letter for it, or there is no CD-ROM letter at all."""
+    """A virtio-scsi CD-ROM drive at target 4 with no disc; D: and E: are
+    CD-ROM letters for it, or there is no CD-ROM letter at all."""
 
     @classmethod
     def devices(cls):
@@ -598,13 +624,17 @@ class Media(Boot):
 SCSI=$(sr_at /0:0:4:0/)
 session 0000e800
 grab none
-session 00000103 d=$SCSI
+session 00000104 d=$SCSI e=$SCSI
 grab empty
 section empty-read aspicheck raw 2 4 0 4c 2048 10 $READ10_LBA0
 # The disc goes in right before the run: the drive then answers UNIT
 # ATTENTION, and reads past the old capacity until READ CAPACITY.
 insert cd0
 grab inserted
+# E: is on an adapter of its own (D: took the address), yet checked by that
+# address before a reset: not sent once E: leads to /dev/null.
+section inquiry-3 aspicheck inquiry 3
+section reset relinked 3:0:0 /dev/null
 """
 
     def test_no_cdrom_letter(self):
@@ -619,6 +649,13 @@ grab inserted
                          ("04", "02", "0", 2, 0x3A), got)
         self.assertEqual((got["beyond"], got["sensebeyond"]), ("clean", "clean"))
 
+    test_reset = Drives.test_reset
+
+    def test_second_letter_of_the_drive(self):
+        # D: took the address: E: has an adapter of its own after it.
+        self.assertIn("count 4 id 7 manager [sysgrab SPTI    ] identifier [Drive E:        ]",
+                      self.value("inquiry-3"))
+
     def test_disc_put_in_just_before(self):
         self.assertIn("@@ answer @@ inserted cd0 ok", self.lines)
         self.assertGrabbed("inserted", "02:04", self.discs["a"])
@@ -627,6 +664,13 @@ grab inserted
 def main():
     if shutil.which("qemu-system-x86_64") is None:
         print("SKIPPED: no qemu-system-x86_64")
+        sys.exit(SKIP)
+    loader = guest.wine32_loader()
+    if BITS == 32 and loader is None:
+        print("SKIPPED: no 32-bit Wine loader here: the win64 build runs the drives guest")
+        sys.exit(SKIP)
+    if BITS == 64 and loader is not None:
+        print("SKIPPED: the win32 build runs the drives guest with %s" % loader)
         sys.exit(SKIP)
     for path in (LINUX_BIN, os.path.join(os.path.dirname(LINUX_BIN), "libwnaspi32.so")):
         if not os.path.exists(path):
