@@ -100,7 +100,8 @@ if [ ${#need[@]} -gt 0 ]; then
 			exit 1
 		fi
 		for p in "${spare[@]}"; do
-			apt_install "$p" && continue
+			# Alone, unless it was all there was to install.
+			if [ "${need[*]}" != "$p" ] && apt_install "$p"; then continue; fi
 			printf '%s\n' "$said" >&2
 			echo "setup.sh: left out $p (apt's reason above): $(without "$p")${stale}" >&2
 		done
