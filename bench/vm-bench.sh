@@ -5,7 +5,7 @@
 # bytes, RUNS times each, interleaved in rotating order, and prints the
 # medians and their ratios. A fourth row, sysgrab printing its usage only,
 # shows what starting the program costs without the layer or the drive.
-# Needs the linux preset's build and scripts/setup.sh vm.
+# Builds what it needs (bench/guest-bench.sh); needs scripts/setup.sh native vm.
 # Usage: bench/vm-bench.sh [RUNS] (default 31)
 set -euo pipefail
 . "$(dirname "$0")/guest-bench.sh"

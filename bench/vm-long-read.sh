@@ -8,7 +8,7 @@
 # their ratio. Each figure is the transfer alone, as the process making it
 # measures it: SendASPI32Command's time, and the time dd reports; starting
 # the process is left out (under TCG it costs more than the read).
-# Needs the linux preset's build and scripts/setup.sh vm.
+# Builds what it needs (bench/guest-bench.sh); needs scripts/setup.sh native vm.
 # Usage: bench/vm-long-read.sh [RUNS] (default 21)
 set -euo pipefail
 . "$(dirname "$0")/guest-bench.sh"

@@ -297,9 +297,11 @@ def request_answers(unit, no_unit, no_adapter, info):
         ("4:" + n, "ret 82 status 82 ha 00 value 0"),
         ("4:" + x, "ret 81 status 81 ha 00 value 0"),
         # Timeouts in half seconds: 60 s at first, set for every unit,
-        # rounded up to whole seconds, 0 back to 60 s.
+        # rounded up to whole seconds, at most 30 hours, 0 back to 60 s.
         ("8:%s:8" % u, done + "120"), ("8:255:255:255:16:10", done + "10"),
         ("8:%s:8" % u, done + "10"), ("8:%s:16:3" % u, done + "3"), ("8:%s:8" % u, done + "4"),
+        ("8:%s:16:199999" % u, done + "199999"), ("8:%s:8" % u, done + "200000"),
+        ("8:%s:16:4294967295" % u, done + "4294967295"), ("8:%s:8" % u, done + "216000"),
         ("8:%s:16:0" % u, done + "0"), ("8:%s:8" % u, done + "120"),
         ("8:%s:8" % n, "ret 82 status 82 ha 00 value 0"),
         ("8:%s:8" % x, "ret 81 status 81 ha 00 value 0"),

@@ -24,8 +24,8 @@ class Binding(Case):
 
 class SupportInfo(Case):
     def test_status_byte_must_be_ready(self):
-        # Whatever the adapter count, a status other than 1 fails.
-        for word in (0x0000, 0x0003, 0x0201, 0xE401, 0xE800, 0xFF05, 0x1FF01):
+        # Whatever the adapter count, a status other than 1 fails, 81h too.
+        for word in (0x0000, 0x0003, 0x0201, 0xE401, 0xE800, 0xFF05, 0x1FF01, 0x8101):
             with self.subTest(word=hex(word)):
                 r = self.run_sysgrab(CDROM + "info %#x\n" % word)
                 self.assertFails(r, "could not initialize wnaspi32")

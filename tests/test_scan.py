@@ -39,9 +39,11 @@ class Scan(Case):
 
     def test_no_cdrom_unit_is_an_error(self):
         # A CD-ROM beyond target 7, at another LUN, or on an adapter past the
-        # count the layer reports is never probed.
+        # count the layer reports is never probed; one whose probe fails is
+        # not taken, whatever type it gives.
         r = self.run_sysgrab(
             "info 0x0102\nunit 0 0 0\nunit 0 8 5\nunit 1 2 5 lun 1\nunit 2 0 5\n"
+            "unit 0 3 5 probe 4\nunit 1 5 5 probe 0x82\n"
         )
         self.assertFails(r, "no cdrom drive found")
         self.assertEqual(r.probes, addresses([0, 1]))

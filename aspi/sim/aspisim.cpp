@@ -29,6 +29,7 @@ enum class Source { pattern, image, empty };
 
 struct Unit {
 	int type = DTYPE_CDROM;
+	int probe_status = SS_COMP; // what SC_GET_DEV_TYPE ends with; the type is written anyway
 	Source source = Source::pattern;
 	uint32_t seed = 0;
 	std::string image;
@@ -231,7 +232,7 @@ struct Parser {
 
 	bool unit_line()
 	{
-		long long adapter, target, type, lun = 0, seed;
+		long long adapter, target, type, lun = 0, seed, v;
 		std::string w;
 		Unit unit;
 
@@ -260,6 +261,10 @@ struct Parser {
 				unit.source = Source::image;
 			} else if (w == "empty") {
 				unit.source = Source::empty;
+			} else if (w == "probe") {
+				if (!number(v, 0, 255, "probe status"))
+					return false;
+				unit.probe_status = (int)v;
 			} else {
 				return error("unknown unit keyword '%s'", w.c_str());
 			}
@@ -560,7 +565,7 @@ void run_job()
 		srb->SRB_Status = SS_NO_DEVICE;
 	} else {
 		srb->SRB_DeviceType = (uint8_t)u->second.type;
-		srb->SRB_Status = SS_COMP;
+		srb->SRB_Status = (uint8_t)u->second.probe_status;
 	}
 	log_line("probe raw=%s ha=%u target=%u lun=%u -> status=0x%02x type=%u", raw.c_str(),
 	         srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun, srb->SRB_Status,

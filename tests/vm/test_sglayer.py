@@ -143,16 +143,19 @@ class Commands(Case):
             f.seek(0)
             self.assertEqual(self.root.run(*args, stdin=f).stdout.strip(), want)
             self.assertEqual(f.read(), "standard input, open for writing too\n")
-        # A unit plugged in since the load is found, one gone is not.
-        p = subprocess.Popen([ASPICHECK, "cmd", "info", "wait", "7", "info"], text=True,
-                             stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        # A unit plugged in since the load is found and opened, and so is a node
+        # that appeared since; one gone is not. SC_GET_DEV_TYPE: status, type.
+        self.root.unit("1:0:2:0", 0, "sg1", node=False)
+        p = subprocess.Popen([ASPICHECK, "cmd", "info", "wait", "7", "info", "1:0:2", "1:1:2"],
+                             text=True, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                              env=dict(os.environ, WNASPI32_ROOT=self.root.path))
-        self.assertEqual(p.stdout.readline(), "info 00000101 go\n")
+        self.assertEqual(p.stdout.readline(), "info 00000102 go\n")
         shutil.rmtree(os.path.join(self.root.devices, "0:0:4:0"))
-        self.root.unit("1:0:2:0", 5, "sg1")
+        open(os.path.join(self.root.path, "dev/sg1"), "w").close()
         self.root.unit("3:0:2:0", 5, "sg3")
+        done = "ret 01 status 01 ha 00 value "
         self.assertEqual(p.communicate("\n", timeout=60)[0],
-                         "ret 01 status 01 ha 00 value 0 info 00000102\n")
+                         done + "0 info 00000102 " + done + "0 " + done + "5\n")
 
     def test_requests_refused_before_they_start(self):
         cases = {

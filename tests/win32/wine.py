@@ -7,10 +7,12 @@
 
 Both exit 77 (skipped) where this machine cannot run the build's Windows
 programs at all: a kernel without 32-bit x86 support cannot start Wine's
-32-bit loader.
+32-bit loader, and without that loader (Debian's wine32:i386) Wine runs
+64-bit programs alone.
 """
 
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -37,8 +39,37 @@ def wine_env():
     return env
 
 
+def missing_32bit_loader():
+    """The 32-bit loader that the wine command runs, where that is missing:
+    Debian's wine is a script that runs /usr/lib/wine/wine (wine32:i386)
+    where present, else the 64-bit loader, which cannot run a 32-bit
+    program. None where the loader is another one or is there."""
+    found = shutil.which(wine())
+    try:
+        with open(os.path.realpath(found), "rb") as f:
+            named = re.search(rb"^wine32=(\S+)$", f.read(4096), re.M)
+    except (TypeError, OSError):
+        return None
+    path = named.group(1).decode() if named else None
+    return path if path and not os.access(path, os.X_OK) else None
+
+
+def image_32bit(path):
+    """Whether the PE image at path is for 32-bit x86 (machine 14Ch)."""
+    with open(path, "rb") as f:
+        head = f.read(4096)
+    at = int.from_bytes(head[0x3C:0x40], "little")
+    return head[at + 4:at + 6] == b"\x4c\x01"
+
+
 def check_loader():
-    """Exits with SKIP where the loader cannot be executed on this kernel."""
+    """Exits with SKIP where the loader cannot be executed on this kernel,
+    or cannot run the build's 32-bit program."""
+    missing = image_32bit(os.environ["SYSGRAB_BIN"]) and missing_32bit_loader()
+    if missing:
+        print("SKIPPED: %s runs no 32-bit program here: %s is missing (Debian's wine32:i386 "
+              "is not installed); the win64 build runs the Wine suite" % (wine(), missing))
+        sys.exit(SKIP)
     proc = subprocess.run([wine(), "--version"], capture_output=True, text=True,
                           stdin=subprocess.DEVNULL)
     if proc.returncode == 0:
