@@ -147,21 +147,6 @@ def run(directory, command, echo=None, devices=(), modules=(), append="", media=
         shutil.rmtree(work, ignore_errors=True)
 
 
-def wine32_loader():
-    """Wine's 32-bit loader on this machine's root, which the guest's kernel
-    runs, or None: the ELF that "wine" is, or the one Debian's wrapper
-    script for it runs where present."""
-    found = shutil.which("wine")
-    for path in ([os.path.realpath(found)] if found else []) + ["/usr/lib/wine/wine"]:
-        try:
-            with open(path, "rb") as f:
-                if f.read(5) == b"\x7fELF\x01":
-                    return path
-        except OSError:
-            pass
-    return None
-
-
 def shquote(s):
     return "'" + s.replace("'", "'\\''") + "'"
 
@@ -173,10 +158,9 @@ def suite(build):
     # tests could only skip there.
     import wine  # beside this file
 
-    missing = wine.missing_32bit_loader()
-    if missing:
-        print("SKIPPED: %s is missing (Debian's wine32:i386 is not installed): no Wine "
-              "here or in the guest runs the 32-bit program" % missing)
+    if wine.wine32_loader() is None:
+        print("SKIPPED: Wine's 32-bit loader is missing (Debian's wine32:i386 is not "
+              "installed): no Wine here or in the guest runs the 32-bit program")
         sys.exit(77)
     proc = subprocess.run([loader, "--version"], capture_output=True, text=True,
                           stdin=subprocess.DEVNULL)

@@ -29,6 +29,7 @@ import time
 import unittest
 
 import guest
+import wine
 from harness import IMAGE_SIZE, GuestChecks, fields, sha
 
 SKIP = 77
@@ -665,7 +666,7 @@ def main():
     if shutil.which("qemu-system-x86_64") is None:
         print("SKIPPED: no qemu-system-x86_64")
         sys.exit(SKIP)
-    loader = guest.wine32_loader()
+    loader = wine.wine32_loader()
     if BITS == 32 and loader is None:
         print("SKIPPED: no 32-bit Wine loader here: the win64 build runs the drives guest")
         sys.exit(SKIP)

@@ -12,7 +12,6 @@ programs at all: a kernel without 32-bit x86 support cannot start Wine's
 """
 
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -39,19 +38,20 @@ def wine_env():
     return env
 
 
-def missing_32bit_loader():
-    """The 32-bit loader that the wine command runs, where that is missing:
-    Debian's wine is a script that runs /usr/lib/wine/wine (wine32:i386)
-    where present, else the 64-bit loader, which cannot run a 32-bit
-    program. None where the loader is another one or is there."""
-    found = shutil.which(wine())
-    try:
-        with open(os.path.realpath(found), "rb") as f:
-            named = re.search(rb"^wine32=(\S+)$", f.read(4096), re.M)
-    except (TypeError, OSError):
-        return None
-    path = named.group(1).decode() if named else None
-    return path if path and not os.access(path, os.X_OK) else None
+def wine32_loader():
+    """Wine's 32-bit loader on this machine, or None: the ELF that the wine
+    command is, or the one Debian's wrapper script for it runs where
+    present (/usr/lib/wine/wine, from wine32:i386; without it the script
+    runs the 64-bit loader, which runs no 32-bit program)."""
+    found = [shutil.which(name) for name in (wine(), "wine")]
+    for path in [os.path.realpath(f) for f in found if f] + ["/usr/lib/wine/wine"]:
+        try:
+            with open(path, "rb") as f:
+                if f.read(5) == b"\x7fELF\x01":
+                    return path
+        except OSError:
+            pass
+    return None
 
 
 def image_32bit(path):
@@ -65,10 +65,10 @@ def image_32bit(path):
 def check_loader():
     """Exits with SKIP where the loader cannot be executed on this kernel,
     or cannot run the build's 32-bit program."""
-    missing = image_32bit(os.environ["SYSGRAB_BIN"]) and missing_32bit_loader()
-    if missing:
-        print("SKIPPED: %s runs no 32-bit program here: %s is missing (Debian's wine32:i386 "
-              "is not installed); the win64 build runs the Wine suite" % (wine(), missing))
+    if image_32bit(os.environ["SYSGRAB_BIN"]) and wine32_loader() is None:
+        print("SKIPPED: %s runs no 32-bit program here: Wine's 32-bit loader is missing "
+              "(Debian's wine32:i386 is not installed); the win64 build runs the Wine suite"
+              % wine())
         sys.exit(SKIP)
     proc = subprocess.run([wine(), "--version"], capture_output=True, text=True,
                           stdin=subprocess.DEVNULL)
