@@ -37,9 +37,9 @@ for g in "${groups[@]}"; do
 		want g++-mingw-w64-x86-64-win32 wine64
 		# Where it cannot, a QEMU guest with Debian's kernel runs the 32-bit suite.
 		want qemu-system-x86 busybox-static cpio kmod
-		# The SPTI layer on QEMU's drives in that guest: disc images, peers
-		# reading the same blocks, and which device nodes were opened.
-		want xorriso sg3-utils strace
+		# The SPTI layer on QEMU's drives in that guest: disc images and
+		# peers reading the same blocks.
+		want xorriso sg3-utils
 		;;
 	vm) want qemu-system-x86 busybox-static sg3-utils xorriso cpio kmod python3 ;;
 	*) echo "setup.sh: unknown group '$g'" >&2; exit 2 ;;
