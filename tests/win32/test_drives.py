@@ -344,7 +344,7 @@ SCSI=$(sr_at /0:0:4:0/)
 ATAPI=$(sr_at /ata)
 HIGH=$(sr_at /0:0:9:0/)
 LUN=$(sr_at /0:0:4:1/)
-section nodes echo $SCSI $ATAPI $(sg_of /dev/sda) $(readlink -f /sys/block/${ATAPI#/dev/} | grep -o '/host[0-9]*/' | tr -dc 0-9)
+section nodes echo $SCSI $ATAPI $(readlink -f /sys/block/${ATAPI#/dev/} | grep -o '/host[0-9]*/' | tr -dc 0-9)
 
 # Both CD-ROM drives, the AHCI port's at the earlier letter, and the disk
 # as a hard disk letter; every device node opened while sysgrab.exe runs.
@@ -427,8 +427,8 @@ chmod 600 $SCSI $ATAPI $HIGH $LUN
 """
 
     def nodes(self):
-        scsi, atapi, disk_sg, host = self.value("nodes").split()
-        return scsi, atapi, disk_sg, int(host)
+        scsi, atapi, host = self.value("nodes").split()
+        return scsi, atapi, int(host)
 
     def test_first_adapter_drive_read_as_its_peers_read_it(self):
         # D: is the ATAPI drive, but on path 3 it is on an adapter after the
@@ -439,7 +439,7 @@ chmod 600 $SCSI $ATAPI $HIGH $LUN
         self.assertGrabbed("linux", "00:04", self.discs["a"])
 
     def test_disk_is_never_opened(self):
-        scsi, atapi, _, _ = self.nodes()
+        scsi, atapi, _ = self.nodes()
         # The layer opens \\.\D: and \\.\E: once each, read and write (the
         # Wine server opens the nodes their dosdevices/d:: and e:: lead to);
         # F:, the disk's letter, is no CD-ROM letter: no other node is opened.
@@ -453,7 +453,7 @@ chmod 600 $SCSI $ATAPI $HIGH $LUN
         self.assertPeers("atapi", "b")
 
     def test_adapters(self):
-        _, _, _, host = self.nodes()
+        _, _, host = self.nodes()
         # Wine's address: port the Linux channel + 2, path the Linux host. A
         # drive on path 0 is at adapter port, target target (read-scsi and
         # the rest go there); ports 0 and 1 are adapters without units,
